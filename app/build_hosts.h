@@ -1,0 +1,6 @@
+#pragma once
+
+// Host names (with an optional ":port") compiled into each executable from the build's VELMOR_DOWNLOAD_HOST and
+// VELMOR_SUPPORT_HOST settings.
+extern const char kDownloadHost[];
+extern const char kSupportHost[];

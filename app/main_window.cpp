@@ -1,0 +1,119 @@
+#include "app/main_window.h"
+
+#include "config/registration.h"
+#include "install/worker.h"
+#include "ui/paint.h"
+
+HINSTANCE g_instance = nullptr;
+HWND g_mainWindow = nullptr;
+HBITMAP g_backgroundBitmap = nullptr;
+ULONG_PTR g_gdiplusToken = 0;
+std::unique_ptr<Gdiplus::Bitmap> g_trackImage;
+std::unique_ptr<Gdiplus::Bitmap> g_fillImage;
+
+namespace {
+
+void OnCreate(HWND window) {
+    Gdiplus::GdiplusStartupInput input;  // version 1, no debug callback, background thread and codecs left on
+    if (Gdiplus::GdiplusStartup(&g_gdiplusToken, &input, nullptr) != Gdiplus::Ok)
+        g_gdiplusToken = 0;
+
+    g_backgroundBitmap = LoadBackgroundBitmap(window);
+    g_trackImage = LoadPngResource(kTrackPngId);
+    g_fillImage = LoadPngResource(kFillPngId);
+
+    StartInstallWorker(window);
+    RegisterProduct();
+}
+
+void OnLeftButtonUp(HWND window, LPARAM lParam) {
+    RECT client{};
+    GetClientRect(window, &client);
+    if (IsInCloseArea(client, lParam))
+        PostMessageW(window, WM_CLOSE, 0, 0);
+}
+
+void OnDestroy() {
+    if (g_backgroundBitmap)
+        DeleteObject(g_backgroundBitmap);
+    // The pictures are GDI+ objects: they must go before GDI+ shuts down.
+    g_trackImage.reset();
+    g_fillImage.reset();
+    if (g_gdiplusToken != 0) {
+        Gdiplus::GdiplusShutdown(g_gdiplusToken);
+        g_gdiplusToken = 0;
+    }
+    PostQuitMessage(0);
+}
+
+}  // namespace
+
+bool IsInCloseArea(const RECT& client, LPARAM lParam) {
+    const unsigned x = LOWORD(lParam);
+    const unsigned y = HIWORD(lParam);
+    const long right = client.right;
+    return right - 36 <= static_cast<long>(x) && static_cast<long>(x) <= right - 8 && 12 <= y && y <= 40;
+}
+
+HBITMAP LoadBackgroundBitmap(HWND owner) {
+    auto bitmap = static_cast<HBITMAP>(
+        LoadImageW(g_instance, MAKEINTRESOURCEW(kBackgroundBitmapId), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR));
+    if (!bitmap)
+        MessageBoxW(owner, L"背景图加载失败！", L"错误", MB_ICONERROR);
+    return bitmap;
+}
+
+std::unique_ptr<Gdiplus::Bitmap> LoadPngResource(int id) {
+    HMODULE module = GetModuleHandleW(nullptr);
+    HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), L"PNG");
+    if (!info)
+        return nullptr;
+    // Resource handles are not real HGLOBALs: they are neither unlocked nor freed.
+    HGLOBAL resource = LoadResource(module, info);
+    const DWORD size = SizeofResource(module, info);
+    const void* bytes = resource ? LockResource(resource) : nullptr;
+    if (!bytes || size == 0)
+        return nullptr;
+
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size);
+    if (!block)
+        return nullptr;
+    void* copy = GlobalLock(block);
+    if (!copy) {
+        GlobalFree(block);
+        return nullptr;
+    }
+    memcpy(copy, bytes, size);
+
+    // From here on the stream owns the block and frees it when it is released.
+    IStream* stream = nullptr;
+    if (CreateStreamOnHGlobal(block, TRUE, &stream) != S_OK) {
+        GlobalUnlock(block);
+        GlobalFree(block);
+        return nullptr;
+    }
+    std::unique_ptr<Gdiplus::Bitmap> bitmap(new Gdiplus::Bitmap(stream, FALSE));
+    stream->Release();
+    if (!bitmap || bitmap->GetLastStatus() != Gdiplus::Ok)
+        return nullptr;
+    return bitmap;
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CREATE:
+            OnCreate(window);
+            return 0;
+        case WM_PAINT:
+            PaintMainWindow(window);
+            return 0;
+        case WM_LBUTTONUP:
+            OnLeftButtonUp(window, lParam);
+            return 0;
+        case WM_DESTROY:
+            OnDestroy();
+            return 0;
+        default:
+            return DefWindowProcW(window, message, wParam, lParam);
+    }
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <memory>
+
+#include "app/gdiplus.h"
+
+// The installer's window and what it owns. All of these are written on the window's (UI) thread only.
+extern HINSTANCE g_instance;                           // set first thing by the entry point
+extern HWND g_mainWindow;                              // set when CreateWindowExW returns; not yet during WM_CREATE
+extern HBITMAP g_backgroundBitmap;                     // bitmap 102, may be null; deleted in WM_DESTROY
+extern ULONG_PTR g_gdiplusToken;                       // 0 while GDI+ is not running
+extern std::unique_ptr<Gdiplus::Bitmap> g_trackImage;  // PNG 201, may be null; released before GDI+ shuts down
+extern std::unique_ptr<Gdiplus::Bitmap> g_fillImage;   // PNG 202, likewise
+
+inline constexpr wchar_t kWindowClassName[] = L"VelmorInstaller";
+inline constexpr wchar_t kWindowTitle[] = L"Velmor Installer";
+inline constexpr int kWindowWidth = 560;
+inline constexpr int kWindowHeight = 310;
+
+inline constexpr int kIconId = 101;
+inline constexpr int kBackgroundBitmapId = 102;
+inline constexpr int kTrackPngId = 201;
+inline constexpr int kFillPngId = 202;
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Decodes the executable's resource of type "PNG" with the given id. Null on any failure, also when GDI+ is not
+// running. Needs GDI+ started.
+std::unique_ptr<Gdiplus::Bitmap> LoadPngResource(int id);
+
+// Loads bitmap 102 from the executable; shows the error box (owned by owner, which may be null) when it is missing.
+HBITMAP LoadBackgroundBitmap(HWND owner);
+
+// True when a left-button release at the packed client position lParam lies on the close glyph's hit area: 29 x 29
+// pixels from (right - 36, 12) to (right - 8, 40), both ends included.
+bool IsInCloseArea(const RECT& client, LPARAM lParam);

@@ -1,0 +1,23 @@
+# The download and support hosts are compiled into the installer. They must be a bare host name with an optional
+# port, because the installer builds "https://" + host + path from them and its URL parser accepts nothing else.
+function(velmor_check_host var)
+    set(value "${${var}}")
+    if(NOT value MATCHES "^[A-Za-z0-9.-]+(:[0-9]+)?$")
+        message(FATAL_ERROR "${var}='${value}' is not a host name with an optional :port")
+    endif()
+    if(value MATCHES ":([0-9]+)$")
+        if(CMAKE_MATCH_1 EQUAL 0 OR CMAKE_MATCH_1 GREATER 65535)
+            message(FATAL_ERROR "${var}='${value}' has a port outside 1..65535")
+        endif()
+    endif()
+endfunction()
+
+# An object library that defines the host constants for one executable. The installer and the test build of the
+# installer each link their own, so the library itself stays free of any host.
+function(velmor_add_hosts target download_host support_host)
+    add_library(${target} OBJECT "${PROJECT_SOURCE_DIR}/app/build_hosts.cpp")
+    target_compile_definitions(${target} PRIVATE
+        "VELMOR_DOWNLOAD_HOST=\"${download_host}\""
+        "VELMOR_SUPPORT_HOST=\"${support_host}\"")
+    target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}")
+endfunction()

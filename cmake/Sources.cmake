@@ -1,0 +1,19 @@
+# Code without Win32 calls: built into both the Windows library and the native (sanitized) library.
+set(VELMOR_PORTABLE_SOURCES
+    config/software_registry.cpp
+    install/progress_state.cpp
+    net/url.cpp
+    ui/layout.cpp
+)
+
+# Code that talks to Windows.
+set(VELMOR_WINDOWS_SOURCES
+    app/main_window.cpp
+    config/registration.cpp
+    install/failure_dialog.cpp
+    install/progress.cpp
+    install/worker.cpp
+    net/download.cpp
+    ui/paint.cpp
+    ui/text.cpp
+)

@@ -1,0 +1,24 @@
+enable_language(RC)
+include(cmake/Sources.cmake)
+
+set(VELMOR_WINDOWS_LIBS winhttp gdiplus ole32 comctl32 shell32 advapi32 user32 gdi32 kernel32)
+
+# Every program links the C++ runtime statically, so it needs nothing beside Windows' own DLLs.
+add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
+add_compile_options(-Wall -Wextra -ffunction-sections -fdata-sections)
+add_link_options(-static)
+
+add_library(velmor STATIC ${VELMOR_PORTABLE_SOURCES} ${VELMOR_WINDOWS_SOURCES})
+target_include_directories(velmor PUBLIC "${PROJECT_SOURCE_DIR}")
+target_link_libraries(velmor PUBLIC ${VELMOR_WINDOWS_LIBS})
+
+# Builds one installer executable: the entry point, the resources and the given hosts.
+function(velmor_add_installer target download_host support_host)
+    velmor_add_hosts(${target}_hosts "${download_host}" "${support_host}")
+    add_executable(${target} WIN32 "${PROJECT_SOURCE_DIR}/app/main.cpp" "${PROJECT_SOURCE_DIR}/resources/installer.rc"
+        $<TARGET_OBJECTS:${target}_hosts>)
+    target_link_libraries(${target} PRIVATE velmor)
+    target_link_options(${target} PRIVATE -municode -mwindows -Wl,--gc-sections -s)
+endfunction()
+
+velmor_add_installer(VelmorInstaller "${VELMOR_DOWNLOAD_HOST}" "${VELMOR_SUPPORT_HOST}")

@@ -1,0 +1,7 @@
+#pragma once
+
+// What this installer installs, and through which distribution channel it was handed out.
+inline constexpr char ProductName[] =
+    "velmor\xE5\xBD\x95\xE5\xB1\x8F\xE5\xA4\xA7\xE5\xB8\x88";  // "velmor录屏大师", UTF-8
+inline constexpr int ProductId = 7;
+inline constexpr char DistributorId[] = "1";

@@ -1,0 +1,143 @@
+#include "config/software_registry.h"
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <string_view>
+#include <system_error>
+
+namespace {
+
+constexpr std::string_view kTableMarker = "[[software]]";
+constexpr char kEndOfText = '\x1A';  // Ctrl-Z ends a text file's input
+
+// Collects entries line by line. The pending entry exists from the first line on, so key lines before the first
+// table header fill it too; it is kept only if it has a product_id.
+class EntryCollector {
+public:
+    void AddLine(std::string_view line) {
+        if (line.find(kTableMarker) != std::string_view::npos)
+            FinishPending();
+        else if (line.find("name") != std::string_view::npos)
+            SetFromLine(pending_.name, line);
+        else if (line.find("product_id") != std::string_view::npos)
+            SetFromLine(pending_.product_id, line);
+        else if (line.find("distributor_id") != std::string_view::npos)
+            SetFromLine(pending_.distributor_id, line);
+    }
+
+    std::vector<SoftwareEntry> Finish() {
+        FinishPending();
+        return std::move(entries_);
+    }
+
+private:
+    void FinishPending() {
+        if (!pending_.product_id.empty())
+            entries_.push_back(pending_);
+        pending_ = SoftwareEntry{};
+    }
+
+    // The value is everything after the line's first "=", without any double quote and without leading blanks.
+    // Nothing is trimmed at the end. A line without "=" leaves the field as it was.
+    static void SetFromLine(std::string& field, std::string_view line) {
+        const size_t equals = line.find('=');
+        if (equals == std::string_view::npos)
+            return;
+        field.clear();
+        for (char c : line.substr(equals + 1)) {
+            if (c != '"')
+                field.push_back(c);
+        }
+        field.erase(0, field.find_first_not_of(" \t"));
+    }
+
+    SoftwareEntry pending_;
+    std::vector<SoftwareEntry> entries_;
+};
+
+// A name beside the file's own, so that the replacement stays within one folder and one volume.
+std::filesystem::path TemporaryPathFor(const std::filesystem::path& path) {
+    std::random_device random;
+    char suffix[32];
+    std::snprintf(suffix, sizeof(suffix), ".%08x%08x.tmp", random(), random());
+    std::filesystem::path temporary = path;
+    temporary += suffix;
+    return temporary;
+}
+
+// Writes content to a new file; false if it could not be created, written or closed completely.
+bool WriteWholeFile(const std::filesystem::path& path, const std::string& content) {
+    std::ofstream file(path, std::ios::binary | std::ios::out | std::ios::trunc);
+    if (!file)
+        return false;
+    file.write(content.data(), static_cast<std::streamsize>(content.size()));
+    file.close();
+    return !file.fail();
+}
+
+}  // namespace
+
+std::vector<SoftwareEntry> ParseSoftwareEntries(std::istream& input) {
+    EntryCollector collector;
+    std::string line;
+    // Each round reads one line: to an LF (consumed, not stored) or to the end of the input.
+    while (std::getline(input, line)) {
+        const bool endedByLineFeed = !input.eof();
+        const size_t endOfText = line.find(kEndOfText);
+        if (endOfText != std::string::npos) {
+            // The input ends here, so this piece of line has no line end of its own.
+            line.resize(endOfText);
+            collector.AddLine(line);
+            break;
+        }
+        if (endedByLineFeed && !line.empty() && line.back() == '\r')
+            line.pop_back();
+        collector.AddLine(line);
+    }
+    return collector.Finish();
+}
+
+std::vector<SoftwareEntry> ReadSoftwareEntries(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary | std::ios::in);
+    if (!file)
+        return {};
+    return ParseSoftwareEntries(file);
+}
+
+std::string FormatSoftwareEntries(const std::vector<SoftwareEntry>& entries) {
+    std::string text;
+    const auto addLine = [&text](std::string_view key, const std::string& value) {
+        text += key;
+        text += " = \"";
+        text += value;
+        text += "\"\n";
+    };
+    for (const SoftwareEntry& entry : entries) {
+        text += kTableMarker;
+        text += '\n';
+        addLine("name", entry.name);
+        addLine("product_id", entry.product_id);
+        addLine("distributor_id", entry.distributor_id);
+    }
+    // Text-file line ends: every LF, also one inside a value, goes out as CR LF.
+    std::string written;
+    written.reserve(text.size() + text.size() / 8);
+    for (char c : text) {
+        if (c == '\n')
+            written += '\r';
+        written += c;
+    }
+    return written;
+}
+
+void WriteSoftwareEntries(const std::filesystem::path& path, const std::vector<SoftwareEntry>& entries) {
+    const std::filesystem::path temporary = TemporaryPathFor(path);
+    std::error_code error;
+    if (WriteWholeFile(temporary, FormatSoftwareEntries(entries))) {
+        std::filesystem::rename(temporary, path, error);
+        if (!error)
+            return;
+    }
+    std::filesystem::remove(temporary, error);
+}

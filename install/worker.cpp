@@ -1,0 +1,136 @@
+#include "install/worker.h"
+
+#include <cwchar>
+#include <system_error>
+#include <thread>
+
+#include "app/build_hosts.h"
+#include "app/unique_handle.h"
+#include "install/failure_dialog.h"
+#include "install/progress.h"
+#include "net/download.h"
+
+namespace {
+
+constexpr char kSaveName[] = "velmor-cap-setup.exe";
+constexpr char kReleasePath[] = "/velmor-cap/release";
+constexpr char kWebViewPath[] = "/velmor-cap/ebwebview";
+
+constexpr wchar_t kDownloadFailedText[] = L"下载失败，请检查网络连接或联系客服。";
+constexpr wchar_t kLaunchFailedText[] = L"安装程序启动失败，请检查安装包或联系客服。";
+
+struct RuntimeClientKey {
+    HKEY root;
+    const wchar_t* subkey;
+};
+
+// Probed in this order; the 32-bit view of the machine hive is reached through its explicit path.
+const RuntimeClientKey kWebView2ClientKeys[] = {
+    {HKEY_LOCAL_MACHINE,
+     L"SOFTWARE\\WOW6432Node\\Microsoft\\EdgeUpdate\\Clients\\"
+     L"{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"},
+    {HKEY_CURRENT_USER, L"Software\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"},
+};
+
+// The addresses and file names here are ASCII, so widening byte by byte is exact.
+std::wstring WidenAscii(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+// The runtime's version text from one client key; empty when the key, the value or its fit in 256 units is missing.
+std::wstring ReadRuntimeVersion(const RuntimeClientKey& client) {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(client.root, client.subkey, 0, KEY_READ, &opened) != ERROR_SUCCESS)
+        return {};
+    UniqueRegKey key(opened);
+
+    wchar_t buffer[256] = {};
+    DWORD size = sizeof(buffer);
+    if (RegQueryValueExW(key.get(), L"pv", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS)
+        return {};
+    return std::wstring(buffer, wcsnlen(buffer, std::size(buffer)));
+}
+
+// Any exception out of the download (memory exhaustion in a string or the file stream) is a failed download.
+bool DownloadSetupProgram(HWND window, const std::string& url) {
+    std::string error;  // diagnostics only; never shown
+    try {
+        return DownloadFile(url, kSaveName, error, [window](std::uint64_t received, std::uint64_t total) {
+            OnDownloadProgress(window, received, total);
+        });
+    } catch (...) {
+        return false;
+    }
+}
+
+// Starts the setup program from the current directory and waits for it without limit. False if it cannot start.
+bool RunSetupProgram(const std::wstring& savePath) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(savePath.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    UniqueKernelHandle thread(process.hThread);
+    UniqueKernelHandle child(process.hProcess);  // declared last, so closed first
+    WaitForSingleObject(child.get(), INFINITE);
+    return true;
+}
+
+}  // namespace
+
+bool IsWindowsVersionAtLeast(WORD major, WORD minor, WORD servicePackMajor) {
+    OSVERSIONINFOEXW version{};
+    version.dwOSVersionInfoSize = sizeof(version);
+    version.dwMajorVersion = major;
+    version.dwMinorVersion = minor;
+    version.wServicePackMajor = servicePackMajor;
+
+    DWORDLONG mask = 0;
+    mask = VerSetConditionMask(mask, VER_MAJORVERSION, VER_GREATER_EQUAL);
+    mask = VerSetConditionMask(mask, VER_MINORVERSION, VER_GREATER_EQUAL);
+    mask = VerSetConditionMask(mask, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
+    return VerifyVersionInfoW(&version, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, mask) != FALSE;
+}
+
+bool IsWebView2RuntimeInstalled() {
+    for (const RuntimeClientKey& client : kWebView2ClientKeys) {
+        const std::wstring version = ReadRuntimeVersion(client);
+        if (!version.empty() && version != L"0.0.0.0")
+            return true;
+    }
+    return false;
+}
+
+std::string ChooseDownloadUrl() {
+    // Windows 7 always gets the build that brings its own web view; the registry is not read there.
+    const bool isWindows7 = IsWindowsVersionAtLeast(6, 1, 0) && !IsWindowsVersionAtLeast(6, 2, 0);
+    const bool useRelease = !isWindows7 && IsWebView2RuntimeInstalled();
+    return std::string("https://") + kDownloadHost + (useRelease ? kReleasePath : kWebViewPath);
+}
+
+void InstallWorker(HWND window) {
+    const std::string url = ChooseDownloadUrl();
+    const std::wstring wideUrl = WidenAscii(url);
+
+    if (!DownloadSetupProgram(window, url)) {
+        // The window stays open, showing the last progress, until the user closes it.
+        ShowInstallFailure(window, kDownloadFailedText, wideUrl.c_str());
+        return;
+    }
+
+    const std::wstring savePath = WidenAscii(kSaveName);
+    ShowWindow(window, SW_HIDE);
+    if (RunSetupProgram(savePath))
+        DeleteFileW(savePath.c_str());
+    else
+        ShowInstallFailure(window, kLaunchFailedText, wideUrl.c_str());  // the file is kept for the user
+    PostMessageW(window, WM_CLOSE, 0, 0);
+}
+
+void StartInstallWorker(HWND window) {
+    try {
+        std::thread(InstallWorker, window).detach();
+    } catch (const std::system_error&) {
+        ShowInstallFailure(window, kDownloadFailedText, WidenAscii(ChooseDownloadUrl()).c_str());
+    }
+}

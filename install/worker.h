@@ -1,0 +1,25 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// The install flow, run once on its own thread: choose the build, download it, hide the window, run the setup
+// program, wait for it, delete it and close the window. On failure it shows the failure dialog; after a failed
+// download the window stays open.
+void InstallWorker(HWND window);
+
+// Starts InstallWorker on a detached thread. When no thread can be had, shows the download-failure dialog on the
+// calling thread instead and leaves the window open.
+void StartInstallWorker(HWND window);
+
+// True when the running Windows is at least major.minor with the given service pack.
+bool IsWindowsVersionAtLeast(WORD major, WORD minor, WORD servicePackMajor);
+
+// True when the WebView2 Runtime's "pv" value under the per-machine or the per-user client key holds a version
+// other than "" and "0.0.0.0".
+bool IsWebView2RuntimeInstalled();
+
+// The download address that this machine needs: the WebView build on Windows 7 or without the runtime, the release
+// build otherwise.
+std::string ChooseDownloadUrl();

@@ -1,0 +1,2 @@
+// (being written)
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }

@@ -1,0 +1,29 @@
+#!/usr/bin/env python3
+"""Runs a command while two local HTTPS test servers are up, and exits with its exit code.
+
+  with_server.py -- <command> [arguments...]
+
+VELMOR_TEST_PORT (in the command's environment) names the port of a server whose certificate chains to the run's
+test CA; VELMOR_UNTRUSTED_PORT one whose certificate chains to a CA that nothing trusts. The run directory comes
+from VELMOR_RUN_DIR.
+"""
+
+import os
+import subprocess
+import sys
+
+from https_server import HttpsTestServer
+
+
+def main():
+    command = sys.argv[sys.argv.index("--") + 1:]
+    pki = os.path.join(os.environ["VELMOR_RUN_DIR"], "pki")
+    trusted = HttpsTestServer(os.path.join(pki, "localhost.pem"), os.path.join(pki, "localhost.key"))
+    untrusted = HttpsTestServer(os.path.join(pki, "untrusted.pem"), os.path.join(pki, "untrusted.key"))
+    with trusted, untrusted:
+        env = dict(os.environ, VELMOR_TEST_PORT=str(trusted.port), VELMOR_UNTRUSTED_PORT=str(untrusted.port))
+        return subprocess.call(command, env=env)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
