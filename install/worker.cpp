@@ -128,8 +128,12 @@ void InstallWorker(HWND window) {
 }
 
 void StartInstallWorker(HWND window) {
+    StartInstallWorker(window, [](HWND worker) { std::thread(InstallWorker, worker).detach(); });
+}
+
+void StartInstallWorker(HWND window, void (*startThread)(HWND window)) {
     try {
-        std::thread(InstallWorker, window).detach();
+        startThread(window);
     } catch (const std::system_error&) {
         ShowInstallFailure(window, kDownloadFailedText, WidenAscii(ChooseDownloadUrl()).c_str());
     }

@@ -13,6 +13,10 @@ void InstallWorker(HWND window);
 // calling thread instead and leaves the window open.
 void StartInstallWorker(HWND window);
 
+// The same with the way the thread is started supplied by the caller; it throws std::system_error on failure, as
+// std::thread does.
+void StartInstallWorker(HWND window, void (*startThread)(HWND window));
+
 // True when the running Windows is at least major.minor with the given service pack.
 bool IsWindowsVersionAtLeast(WORD major, WORD minor, WORD servicePackMajor);
 

@@ -179,13 +179,18 @@ class _Server(http.server.ThreadingHTTPServer):
 
     def finish_request(self, request, client_address):
         # The TLS handshake happens on the handler's thread, so a client that stalls there blocks nobody else.
-        if self.owner.context is not None:
-            try:
-                request.settimeout(MAX_HOLD_SECONDS)
-                request = self.owner.context.wrap_socket(request, server_side=True)
-            except (ssl.SSLError, OSError):
-                return
-        super().finish_request(request, client_address)
+        if self.owner.context is None:
+            super().finish_request(request, client_address)
+            return
+        try:
+            request.settimeout(MAX_HOLD_SECONDS)
+            secure = self.owner.context.wrap_socket(request, server_side=True)
+        except (ssl.SSLError, OSError):
+            return
+        try:
+            super().finish_request(secure, client_address)
+        finally:
+            secure.close()
 
     def handle_error(self, request, client_address):
         pass

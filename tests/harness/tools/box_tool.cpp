@@ -1,7 +1,11 @@
-// Finds a message box by its caption, prints its text (UTF-8) and answers it.
+// Finds a message box by its caption, prints whether the installer's window was visible at that moment
+// ("installer_visible=0" or "=1") and, on the next lines, the box's text (UTF-8); then answers the box.
 //   box_tool <caption> <timeout-ms> <ok|cancel|esc|none>
 // Exit code 0 when the box was found, 3 when it did not appear in time.
 #include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
 #include <string>
@@ -33,6 +37,10 @@ int wmain(int argc, wchar_t** argv) {
             return 3;
         Sleep(50);
     }
+
+    _setmode(_fileno(stdout), _O_BINARY);  // the text's line feeds go out as they are
+    HWND installer = FindWindowW(L"VelmorInstaller", nullptr);
+    std::printf("installer_visible=%d\n", installer && IsWindowVisible(installer) ? 1 : 0);
 
     std::wstring text;
     EnumChildWindows(box, CollectStaticText, reinterpret_cast<LPARAM>(&text));
