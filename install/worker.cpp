@@ -52,10 +52,10 @@ std::wstring ReadRuntimeVersion(const RuntimeClientKey& client) {
 }
 
 // Any exception out of the download (memory exhaustion in a string or the file stream) is a failed download.
-bool DownloadSetupProgram(HWND window, const std::string& url) {
+bool DownloadSetupProgram(HWND window, const std::string& url, DownloadFunction download) {
     std::string error;  // diagnostics only; never shown
     try {
-        return DownloadFile(url, kSaveName, error, [window](std::uint64_t received, std::uint64_t total) {
+        return download(url, kSaveName, error, [window](std::uint64_t received, std::uint64_t total) {
             OnDownloadProgress(window, received, total);
         });
     } catch (...) {
@@ -109,10 +109,14 @@ std::string ChooseDownloadUrl() {
 }
 
 void InstallWorker(HWND window) {
+    InstallWorker(window, DownloadFile);
+}
+
+void InstallWorker(HWND window, DownloadFunction download) {
     const std::string url = ChooseDownloadUrl();
     const std::wstring wideUrl = WidenAscii(url);
 
-    if (!DownloadSetupProgram(window, url)) {
+    if (!DownloadSetupProgram(window, url, download)) {
         // The window stays open, showing the last progress, until the user closes it.
         ShowInstallFailure(window, kDownloadFailedText, wideUrl.c_str());
         return;
@@ -128,7 +132,7 @@ void InstallWorker(HWND window) {
 }
 
 void StartInstallWorker(HWND window) {
-    StartInstallWorker(window, [](HWND worker) { std::thread(InstallWorker, worker).detach(); });
+    StartInstallWorker(window, [](HWND worker) { std::thread([worker] { InstallWorker(worker); }).detach(); });
 }
 
 void StartInstallWorker(HWND window, void (*startThread)(HWND window)) {

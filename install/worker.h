@@ -4,10 +4,20 @@
 
 #include <string>
 
+#include "net/download.h"
+
 // The install flow, run once on its own thread: choose the build, download it, hide the window, run the setup
 // program, wait for it, delete it and close the window. On failure it shows the failure dialog; after a failed
 // download the window stays open.
 void InstallWorker(HWND window);
+
+// The same flow with another download function in place of DownloadFile. An exception out of it counts as a failed
+// download.
+using DownloadFunction = bool (*)(const std::string& url,
+                                  const std::string& savePath,
+                                  std::string& error,
+                                  ProgressCallback onProgress);
+void InstallWorker(HWND window, DownloadFunction download);
 
 // Starts InstallWorker on a detached thread. When no thread can be had, shows the download-failure dialog on the
 // calling thread instead and leaves the window open.

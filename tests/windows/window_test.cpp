@@ -2,6 +2,7 @@
 // that cannot be started still leads the user to the download page.
 #include <windows.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -85,54 +86,110 @@ TEST_F(ProgressWindow, EveryReportRepaintsTheWholeWindowWithoutErasing) {
     EXPECT_EQ(g_bytesPerSecond.load(), 0.0);
 }
 
-// Finds the failure box on its own thread, records its text and presses Cancel.
-std::wstring AnswerFailureBox() {
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        if (HWND box = FindWindowW(L"#32770", L"系统提示")) {
-            std::wstring text;
-            EnumChildWindows(
-                box,
-                [](HWND child, LPARAM param) -> BOOL {
-                    wchar_t buffer[2048] = {};
-                    GetWindowTextW(child, buffer, 2048);
-                    wchar_t className[32] = {};
-                    GetClassNameW(child, className, 32);
-                    if (buffer[0] && lstrcmpiW(className, L"Static") == 0)
-                        *reinterpret_cast<std::wstring*>(param) = buffer;
-                    return TRUE;
-                },
-                reinterpret_cast<LPARAM>(&text));
-            PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
-            return text;
-        }
-        Sleep(50);
-    }
-    return L"(no box)";
+// When the failure box is up and filled in: reads its text, presses Cancel and returns true.
+bool AnswerFailureBox(std::wstring& text) {
+    HWND box = FindWindowW(L"#32770", L"系统提示");
+    if (!box)
+        return false;
+    EnumChildWindows(
+        box,
+        [](HWND child, LPARAM param) -> BOOL {
+            wchar_t buffer[2048] = {};
+            GetWindowTextW(child, buffer, 2048);
+            wchar_t className[32] = {};
+            GetClassNameW(child, className, 32);
+            if (buffer[0] && lstrcmpiW(className, L"Static") == 0)
+                *reinterpret_cast<std::wstring*>(param) = buffer;
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&text));
+    if (text.empty())
+        return false;  // still being set up
+    PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
+    return true;
 }
 
-TEST(InstallWorkerStart, ThreadThatCannotStartShowsTheDownloadFailure) {
-    const fs::path urlLog = fs::temp_directory_path() / ("velmor-urls-" + std::to_string(GetCurrentProcessId()));
-    fs::remove(urlLog);
-    SetEnvironmentVariableW(L"VELMOR_URL_LOG", urlLog.wstring().c_str());
+const wchar_t kDownloadFailureText[] =
+    L"下载失败，请检查网络连接或联系客服。\n\n已为您打开下载页面，请手动安装。\n\n"
+    L"点击\"确定\"联系客服\n点击\"取消\"稍后处理";
 
+// The first address that the recording browser was asked to open, waiting a little for it to write.
+std::string FirstOpenedUrl(const fs::path& urlLog) {
+    std::string opened;
+    for (int attempt = 0; attempt < 100 && opened.empty(); ++attempt, Sleep(50))
+        std::getline(std::ifstream(urlLog), opened);
+    return opened;
+}
+
+class FailureDialog : public testing::Test {
+protected:
+    void SetUp() override {
+        urlLog_ = fs::temp_directory_path() / ("velmor-urls-" + std::to_string(GetCurrentProcessId()));
+        fs::remove(urlLog_);
+        SetEnvironmentVariableW(L"VELMOR_URL_LOG", urlLog_.wstring().c_str());
+    }
+    void TearDown() override { fs::remove(urlLog_); }
+
+    // On this prefix (Windows 10, no WebView2 Runtime) the worker picks the build with its own web view.
+    void ExpectDownloadPageOpened() {
+        const std::string opened = FirstOpenedUrl(urlLog_);
+        EXPECT_EQ(opened.rfind("https://localhost:", 0), 0u) << opened;
+        EXPECT_NE(opened.find("/velmor-cap/ebwebview"), std::string::npos) << opened;
+    }
+
+    fs::path urlLog_;
+};
+
+TEST_F(FailureDialog, ThreadThatCannotStartShowsTheDownloadFailure) {
     std::wstring boxText;
-    std::thread answer([&boxText] { boxText = AnswerFailureBox(); });
+    std::thread answer([&boxText] {
+        for (int attempt = 0; attempt < 200 && !AnswerFailureBox(boxText); ++attempt)
+            Sleep(50);
+    });
     StartInstallWorker(nullptr, [](HWND) {
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     });
     answer.join();
 
-    EXPECT_EQ(boxText,
-              L"下载失败，请检查网络连接或联系客服。\n\n已为您打开下载页面，请手动安装。\n\n"
-              L"点击\"确定\"联系客服\n点击\"取消\"稍后处理");
-    // The download page was opened for the user (the address of the machine's build, here Windows 10 without the
-    // runtime); the recording browser may still be writing.
-    std::string opened;
-    for (int attempt = 0; attempt < 100 && opened.empty(); ++attempt, Sleep(50))
-        std::getline(std::ifstream(urlLog), opened);
-    EXPECT_EQ(opened.rfind("https://localhost:", 0), 0u) << opened;
-    EXPECT_NE(opened.find("/velmor-cap/ebwebview"), std::string::npos) << opened;
-    fs::remove(urlLog);
+    EXPECT_EQ(boxText, kDownloadFailureText);
+    ExpectDownloadPageOpened();
+}
+
+bool ThrowingDownload(const std::string&, const std::string&, std::string&, ProgressCallback) {
+    throw std::bad_alloc();
+}
+
+TEST_F(FailureDialog, ExceptionOutOfTheDownloadIsAFailedDownload) {
+    HWND window = CreateWindowExW(0, L"STATIC", L"owner", WS_POPUP | WS_VISIBLE, 0, 0, 100, 100, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(window, nullptr);
+    std::atomic<bool> finished = false;
+    std::thread worker([window, &finished] {
+        InstallWorker(window, ThrowingDownload);
+        finished = true;
+    });
+
+    // The box is owned by a window of this thread, which must keep handling messages until the worker is done.
+    std::wstring boxText;
+    bool answered = false;
+    for (int attempt = 0; attempt < 400 && !finished; ++attempt) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&message);
+        if (!answered)
+            answered = AnswerFailureBox(boxText);
+        Sleep(25);
+    }
+    ASSERT_TRUE(finished.load()) << "the worker did not end after the box was answered";
+    worker.join();
+
+    EXPECT_EQ(boxText, kDownloadFailureText);
+    ExpectDownloadPageOpened();
+    // After a failed download the window stays: not hidden, and no close request from the worker.
+    EXPECT_TRUE(IsWindowVisible(window));
+    MSG close;
+    EXPECT_FALSE(PeekMessageW(&close, window, WM_CLOSE, WM_CLOSE, PM_REMOVE));
+    DestroyWindow(window);
 }
 
 }  // namespace

@@ -4,11 +4,11 @@
 // Exit code 0 when the box was found, 3 when it did not appear in time.
 #include <windows.h>
 
-#include <fcntl.h>
-#include <io.h>
-
 #include <cstdio>
 #include <string>
+
+#include <fcntl.h>
+#include <io.h>
 
 namespace {
 
@@ -31,8 +31,17 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     const std::wstring answer = argv[3];
     const DWORD deadline = GetTickCount() + static_cast<DWORD>(_wtoi(argv[2]));
+    // The box counts as up once it is shown with its text filled in.
     HWND box = nullptr;
-    while (!(box = FindWindowW(L"#32770", argv[1]))) {
+    std::wstring text;
+    for (;;) {
+        box = FindWindowW(L"#32770", argv[1]);
+        if (box && IsWindowVisible(box)) {
+            text.clear();
+            EnumChildWindows(box, CollectStaticText, reinterpret_cast<LPARAM>(&text));
+            if (!text.empty())
+                break;
+        }
         if (static_cast<LONG>(GetTickCount() - deadline) > 0)
             return 3;
         Sleep(50);
@@ -42,8 +51,6 @@ int wmain(int argc, wchar_t** argv) {
     HWND installer = FindWindowW(L"VelmorInstaller", nullptr);
     std::printf("installer_visible=%d\n", installer && IsWindowVisible(installer) ? 1 : 0);
 
-    std::wstring text;
-    EnumChildWindows(box, CollectStaticText, reinterpret_cast<LPARAM>(&text));
     char utf8[16384] = {};
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, utf8, sizeof(utf8), nullptr, nullptr);
     std::fwrite(utf8, 1, strlen(utf8), stdout);
