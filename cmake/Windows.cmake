@@ -5,12 +5,20 @@ set(VELMOR_WINDOWS_LIBS winhttp gdiplus ole32 comctl32 shell32 advapi32 user32 g
 
 # Every program links the C++ runtime statically, so it needs nothing beside Windows' own DLLs.
 add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
-add_compile_options(-Wall -Wextra -ffunction-sections -fdata-sections)
+# GCC 12 reports false -Wrestrict positives from inside std::string (GCC bug 105651).
+add_compile_options(-Wall -Wextra -Wno-restrict -ffunction-sections -fdata-sections)
 add_link_options(-static)
 
 add_library(velmor STATIC ${VELMOR_PORTABLE_SOURCES} ${VELMOR_WINDOWS_SOURCES})
 target_include_directories(velmor PUBLIC "${PROJECT_SOURCE_DIR}")
 target_link_libraries(velmor PUBLIC ${VELMOR_WINDOWS_LIBS})
+
+# Measurement builds record when the window paints (see ui/paint_trace.h); never for what ships.
+option(VELMOR_PAINT_TRACE "Record paint times for the benchmark" OFF)
+if(VELMOR_PAINT_TRACE)
+    target_sources(velmor PRIVATE ui/paint_trace.cpp)
+    target_compile_definitions(velmor PRIVATE VELMOR_PAINT_TRACE)
+endif()
 
 # Builds one installer executable: the entry point, the resources and the given hosts.
 function(velmor_add_installer target download_host support_host)

@@ -76,6 +76,15 @@ bool WriteWholeFile(const std::filesystem::path& path, const std::string& conten
     return !file.fail();
 }
 
+// A file marked read-only is not to be overwritten. Replacing it by a rename would ignore that mark on systems where
+// only the folder's permissions govern renames, so it is checked here.
+bool IsReadOnlyFile(const std::filesystem::path& path) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    return !error && std::filesystem::is_regular_file(status) &&
+           (status.permissions() & std::filesystem::perms::owner_write) == std::filesystem::perms::none;
+}
+
 }  // namespace
 
 std::vector<SoftwareEntry> ParseSoftwareEntries(std::istream& input) {
@@ -132,6 +141,8 @@ std::string FormatSoftwareEntries(const std::vector<SoftwareEntry>& entries) {
 }
 
 void WriteSoftwareEntries(const std::filesystem::path& path, const std::vector<SoftwareEntry>& entries) {
+    if (IsReadOnlyFile(path))
+        return;
     const std::filesystem::path temporary = TemporaryPathFor(path);
     std::error_code error;
     if (WriteWholeFile(temporary, FormatSoftwareEntries(entries))) {

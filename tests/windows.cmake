@@ -23,7 +23,7 @@ target_link_options(url_recorder PRIVATE -mwindows)
 velmor_add_tool(fake_setup WIN32 harness/tools/fake_setup.cpp)
 target_link_options(fake_setup PRIVATE -mwindows)
 velmor_add_tool(box_tool harness/tools/box_tool.cpp)
-set(VELMOR_TOOLS trust_ca url_recorder fake_setup box_tool)
+velmor_add_tool(hold_file harness/tools/hold_file.cpp)
 
 # The installer as shipped, but fetching from the test server on this machine.
 velmor_add_installer(VelmorInstallerUnderTest "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}")
@@ -52,7 +52,7 @@ function(velmor_wine_test name)
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_run RUN_SERIAL ON
         ENVIRONMENT "VELMOR_RUN_DIR=${VELMOR_RUN_DIR};VELMOR_TOOLS_DIR=${VELMOR_TOOLS_DIR};\
 VELMOR_INSTALLER=$<TARGET_FILE:VelmorInstallerUnderTest>;VELMOR_TEST_PORT=${VELMOR_TEST_PORT};\
-PYTHONDONTWRITEBYTECODE=1")
+VELMOR_FAULTS_TABLE=${PROJECT_SOURCE_DIR}/docs/faults.md;PYTHONDONTWRITEBYTECODE=1")
 endfunction()
 
 velmor_wine_test(unit_tests COMMAND unit_tests)
@@ -61,7 +61,7 @@ velmor_wine_test(download
             "${VELMOR_HARNESS_DIR}/wine-run" "${VELMOR_RUN_DIR}" $<TARGET_FILE:windows_tests> --gtest_filter=Download*)
 velmor_wine_test(window COMMAND windows_tests --gtest_filter=-Download*)
 
-foreach(suite choice flow window)
+foreach(suite choice flow window faults)
     velmor_wine_test(installer_${suite}
         COMMAND python3 -m unittest -v "installer_${suite}_test"
         WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}/integration")

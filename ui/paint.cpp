@@ -11,6 +11,10 @@
 #include "ui/layout.h"
 #include "ui/text.h"
 
+#ifdef VELMOR_PAINT_TRACE
+#include "ui/paint_trace.h"
+#endif
+
 namespace {
 
 constexpr COLORREF kTextColor = RGB(255, 255, 255);
@@ -192,4 +196,7 @@ void PaintMainWindow(HWND window) {
         DrawMainWindow(dc, client, paint.rcPaint);
     }
     EndPaint(window, &paint);
+#ifdef VELMOR_PAINT_TRACE
+    NotePaintForTrace();
+#endif
 }

@@ -12,6 +12,7 @@ Every behaviour is chosen by the request path, so a test needs nothing but an ad
   /redirect-long            308 with a Location longer than 2047 characters, whose target answers 400 when it
                             arrives cut short (Wine's WinHTTP cuts long header lines instead of failing the query)
   /redirect-port/DIGITS     308 to https://localhost:DIGITS/
+  /loop                     308 to itself
   /truncated/N/SENT         Content-Length N, only SENT bytes, then the connection is closed
   /reset/N/SENT             the same, but the connection is reset (RST)
   /stall-body/N/SENT/SECS   Content-Length N, SENT bytes, then silence for SECS seconds, then close
@@ -86,6 +87,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             "redirect-long": lambda: self._redirect(self._origin() + LONG_TARGET),
             "long-target": lambda: self._body(pattern(16)) if self.path == LONG_TARGET else self._status(400),
             "redirect-port": lambda: self._redirect("https://localhost:%s/" % args[0]),
+            "loop": lambda: self._redirect(self._origin() + "/loop"),
             "truncated": lambda: self._cut(int(args[0]), int(args[1]), reset=False),
             "reset": lambda: self._cut(int(args[0]), int(args[1]), reset=True),
             "stall-body": lambda: self._stall_body(int(args[0]), int(args[1]), float(args[2])),

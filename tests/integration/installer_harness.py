@@ -107,16 +107,19 @@ def wait_until(predicate, timeout, interval=0.1):
 
 
 class Installer:
-    """One run of the installer under test, started in its own current directory."""
+    """One run of the installer under test, in its own current directory (a new one unless given). What it opens in
+    the browser and what the setup program records go to files in a folder of their own."""
 
-    def __init__(self, test, **env):
-        self.directory = tempfile.mkdtemp(prefix="velmor-installer-")
+    def __init__(self, test, directory=None, **env):
+        self.directory = directory or tempfile.mkdtemp(prefix="velmor-installer-")
+        logs = tempfile.mkdtemp(prefix="velmor-logs-")
         test.addCleanup(self.kill)
-        self.url_log = os.path.join(self.directory, "opened-urls.txt")
-        self.setup_log = os.path.join(self.directory, "setup-log.txt")
+        self.url_log = os.path.join(logs, "opened-urls.txt")
+        self.setup_log = os.path.join(logs, "setup-log.txt")
         env.setdefault("VELMOR_URL_LOG", winpath(self.url_log))
         env.setdefault("VELMOR_SETUP_LOG", winpath(self.setup_log))
         self.started = time.monotonic()
+        self.ended = None  # when the exit was first seen
         self.process = subprocess.Popen(["wine", INSTALLER], cwd=self.directory, env=wine_env(**env),
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
@@ -128,9 +131,12 @@ class Installer:
     def wait(self, timeout):
         """The exit code, or None if the process is still running after timeout seconds."""
         try:
-            return self.process.wait(timeout)
+            code = self.process.wait(timeout)
         except subprocess.TimeoutExpired:
             return None
+        if self.ended is None:
+            self.ended = time.monotonic()
+        return code
 
     def running(self):
         return self.process.poll() is None
