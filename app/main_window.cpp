@@ -1,5 +1,7 @@
 #include "app/main_window.h"
 
+#include <utility>
+
 #include "config/registration.h"
 #include "install/worker.h"
 #include "ui/paint.h"
@@ -18,7 +20,10 @@ void OnCreate(HWND window) {
     if (Gdiplus::GdiplusStartup(&g_gdiplusToken, &input, nullptr) != Gdiplus::Ok)
         g_gdiplusToken = 0;
 
-    g_backgroundBitmap = LoadBackgroundBitmap(window);
+    // The entry point loaded the background already; this copy replaces it, and the first one is released.
+    HBITMAP previous = std::exchange(g_backgroundBitmap, LoadBackgroundBitmap(window));
+    if (previous)
+        DeleteObject(previous);
     g_trackImage = LoadPngResource(kTrackPngId);
     g_fillImage = LoadPngResource(kFillPngId);
 
