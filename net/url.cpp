@@ -5,8 +5,14 @@
 
 namespace {
 
+constexpr std::string_view kScheme = "https://";
+
+// Longer than any host name (253 characters) with a port. The standard library's regex engine recurses once per
+// character it repeats, so long input would overflow the stack; nothing this long is a usable address anyway.
+constexpr size_t kMaxAuthorityLength = 512;
+
 // Each byte becomes one UTF-16 unit of the same value (addresses are ASCII; other bytes map as Latin-1).
-std::wstring Widen(const std::string& text) {
+std::wstring Widen(std::string_view text) {
     std::wstring wide;
     wide.reserve(text.size());
     for (char c : text)
@@ -16,10 +22,20 @@ std::wstring Widen(const std::string& text) {
 
 }  // namespace
 
+// The address must match "https://([^/:]+)(:(\d+))?(/.*)?" as a whole. Neither the host nor the port can hold a
+// "/", so the path is everything from the first "/" after the scheme: the pattern is matched against the part
+// before it, and the path, whose ".*" matches any byte but a line break, is checked directly.
 bool ParseHttpsUrl(const std::string& url, std::wstring& host, int& port, std::wstring& path) {
-    const std::regex pattern("https://([^/:]+)(:(\\d+))?(/.*)?");
+    const size_t pathStart = url.find('/', url.rfind(kScheme, 0) == 0 ? kScheme.size() : 0);
+    const std::string authority = url.substr(0, pathStart);
+    const std::string_view pathText =
+        pathStart == std::string::npos ? std::string_view() : std::string_view(url).substr(pathStart);
+    if (authority.size() > kMaxAuthorityLength || pathText.find_first_of("\r\n") != std::string_view::npos)
+        return false;
+
+    const std::regex pattern("https://([^/:]+)(:(\\d+))?");
     std::smatch match;
-    if (!std::regex_match(url, match, pattern))
+    if (!std::regex_match(authority, match, pattern))
         return false;
 
     int parsedPort = 443;
@@ -34,6 +50,6 @@ bool ParseHttpsUrl(const std::string& url, std::wstring& host, int& port, std::w
 
     host = Widen(match[1].str());
     port = parsedPort;
-    path = match[4].matched ? Widen(match[4].str()) : std::wstring(L"/");
+    path = pathText.empty() ? std::wstring(L"/") : Widen(pathText);
     return true;
 }

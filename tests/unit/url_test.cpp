@@ -22,6 +22,8 @@ const UrlCase kAcceptedUrls[] = {
     {"https://h:00443/p", L"h", 443, L"/p"},
     {"https://h?q=1", L"h?q=1", 443, L"/"},  // a query without a path is part of the host
     {"https://h/path with spaces", L"h", 443, L"/path with spaces"},
+    {"https://a\nb/p", L"a\nb", 443, L"/p"},  // the host takes any byte but ":" and "/"
+    {"https://h/a/https://x:1/", L"h", 443, L"/a/https://x:1/"},
 };
 
 // Each of these leaves the outputs untouched.
@@ -43,6 +45,8 @@ const char* const kRejectedUrls[] = {
     "https://localhost:2147483648/",  // does not fit an int
     "https://localhost:99999999999999999999999/",
     "https://localhost/a\nb",  // "." does not take a line break
+    "https://localhost/a\rb",
+    "https://localhost:443/\n",
     "",
     "/velmor-cap/release",  // a relative redirect target
 };
@@ -73,14 +77,22 @@ TEST(ParseHttpsUrl, RejectsOtherAddressesWithoutWritingAnything) {
     }
 }
 
-TEST(ParseHttpsUrl, TakesTheLongestLocationADownloadCanCarry) {
-    // A redirect target is at most 2047 UTF-16 units, each up to 3 bytes of UTF-8.
-    const std::string tail(3 * 2047, 'a');
+TEST(ParseHttpsUrl, LongAddressesNeitherCrashNorPass) {
+    // A redirect target is at most 2047 UTF-16 units, each up to 3 bytes of UTF-8; far longer ones must not crash.
     std::wstring host;
     int port = 0;
     std::wstring path;
-    ASSERT_TRUE(ParseHttpsUrl("https://localhost/" + tail, host, port, path));
-    EXPECT_EQ(path.size(), tail.size() + 1);
+    for (size_t length : {size_t{3 * 2047}, size_t{1} << 20}) {
+        SCOPED_TRACE(length);
+        const std::string tail(length, 'a');
+        ASSERT_TRUE(ParseHttpsUrl("https://localhost/" + tail, host, port, path));
+        EXPECT_EQ(path.size(), length + 1);
+        EXPECT_FALSE(ParseHttpsUrl("https://localhost/" + tail + "\n", host, port, path));
+        EXPECT_FALSE(ParseHttpsUrl("https://" + tail + "/", host, port, path));  // no host is that long
+    }
+    const std::string longestHost(253, 'h');
+    ASSERT_TRUE(ParseHttpsUrl("https://" + longestHost + ":65535/", host, port, path));
+    EXPECT_EQ(host.size(), 253u);
 }
 
 TEST(ParseHttpsUrl, WidensEveryByteToOneUnit) {
