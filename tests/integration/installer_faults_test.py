@@ -14,7 +14,7 @@ import time
 import unittest
 
 from installer_harness import (DOWNLOAD_FAILED_TEXT, PORT, RUN_DIR, SAVE_NAME, TOOLS_DIR, HttpsTestServer,
-                               Installer, profile_dir, wait_until, wine_env, winpath)
+                               Installer, profile_dir, wine_env, winpath)
 
 PKI = os.path.join(RUN_DIR, "pki")
 REGISTRY_FOLDER = os.path.join(profile_dir(), ".velmor")
@@ -142,16 +142,17 @@ class Faults(unittest.TestCase):
         seconds = "%.1f" % (installer.ended - installer.started)
         RESULTS.append((group, fault, saw, setup, registry, seconds))
 
-    def run_failing_download(self, group, fault, cert, route, box_timeout=30):
+    def run_failing_download(self, group, fault, cert="localhost", route="/bytes/100000", box_timeout=30,
+                             directory=None, trouble=None, setup="none left, none started"):
         """Starts the installer against a server with the given certificate (None: plain HTTP) and expects the
         download-failure box, an open window, no setup program, the registry file updated as usual and a clean exit
-        through the close glyph."""
+        through the close glyph. trouble, if given, is a context that lasts while the installer runs."""
         reset_registry()
-        with server(cert) as test_server:
+        with server(cert) as test_server, trouble or contextlib.nullcontext():
             test_server.files["setup"] = self.setup_program
             for path in ("/velmor-cap/release", "/velmor-cap/ebwebview"):
                 test_server.aliases[path] = route
-            installer = Installer(self)
+            installer = Installer(self, directory=directory)
             visible, text = installer.answer_box("cancel", timeout=box_timeout)
             still_running = installer.wait(1.0) is None
             installer.release_at(538, 26)
@@ -159,11 +160,11 @@ class Faults(unittest.TestCase):
         self.assertEqual(text, DOWNLOAD_FAILED_TEXT)
         self.assertTrue(visible and still_running, "the window should stay open after a failed download")
         self.assertEqual(code, 0, "the installer did not close cleanly")
-        self.assertFalse(os.path.exists(installer.save_path), "a partial setup program was left behind")
+        self.assertFalse(os.path.isfile(installer.save_path), "a partial setup program was left behind")
         self.assertEqual(installer.setup_record(), {}, "a setup program was started")
         self.assertEqual(registry_state(), registered(OTHER_PRODUCT))
-        self.record(group, fault, "download-failure box; window stayed open; closed with exit code 0",
-                    "none left, none started", "updated normally", installer)
+        self.record(group, fault, "download-failure box; window stayed open; closed with exit code 0", setup,
+                    "updated normally", installer)
 
     def run_good_download(self, expected_registry, trouble=None):
         """The download and the setup program work; only the registry file is in trouble (trouble, if given, is a
@@ -209,35 +210,16 @@ class Faults(unittest.TestCase):
     # disk
 
     def test_current_directory_not_writable(self):
-        reset_registry()
-        with server() as test_server, unwritable(self.make_directory()):
-            test_server.aliases["/velmor-cap/ebwebview"] = "/bytes/100000"
-            installer = Installer(self, directory=self.directory)
-            _, text = installer.answer_box("cancel")
-            installer.release_at(538, 26)
-            code = installer.wait(10)
-        self.assertEqual(text, DOWNLOAD_FAILED_TEXT)
-        self.assertEqual(code, 0)
-        self.assertEqual(os.listdir(self.directory), [])
-        self.record("disk", "current directory the installer may not write to",
-                    "download-failure box; closed with exit code 0", "none written", "updated normally", installer)
+        directory = self.make_directory()
+        self.run_failing_download("disk", "current directory the installer may not write to", directory=directory,
+                                  trouble=unwritable(directory), setup="none written")
+        self.assertEqual(os.listdir(directory), [])
 
     def test_save_name_is_a_folder(self):
-        reset_registry()
-        self.make_directory()
-        os.mkdir(os.path.join(self.directory, SAVE_NAME))
-        with server() as test_server:
-            test_server.aliases["/velmor-cap/ebwebview"] = "/bytes/100000"
-            installer = Installer(self, directory=self.directory)
-            _, text = installer.answer_box("cancel")
-            installer.release_at(538, 26)
-            code = installer.wait(10)
-        self.assertEqual(text, DOWNLOAD_FAILED_TEXT)
-        self.assertEqual(code, 0)
-        self.assertTrue(os.path.isdir(installer.save_path))
-        self.assertEqual(os.listdir(installer.save_path), [])
-        self.record("disk", "save name is a folder", "download-failure box; closed with exit code 0",
-                    "folder left as it was", "updated normally", installer)
+        directory = self.make_directory()
+        os.mkdir(os.path.join(directory, SAVE_NAME))
+        self.run_failing_download("disk", "save name is a folder", directory=directory, setup="folder left as it was")
+        self.assertEqual(os.listdir(os.path.join(directory, SAVE_NAME)), [])
 
     def test_registry_file_in_trouble(self):
         cases = [
@@ -276,11 +258,11 @@ class Faults(unittest.TestCase):
                             "ran and deleted", "rewritten in its fixed form with this product registered", installer)
 
     def make_directory(self):
-        self.directory = os.path.realpath(os.path.join(RUN_DIR, "fault-cwd-%d" % len(RESULTS)))
-        shutil.rmtree(self.directory, ignore_errors=True)
-        os.makedirs(self.directory)
-        self.addCleanup(shutil.rmtree, self.directory, True)
-        return self.directory
+        directory = os.path.realpath(os.path.join(RUN_DIR, "fault-cwd-%d" % len(RESULTS)))
+        shutil.rmtree(directory, ignore_errors=True)
+        os.makedirs(directory)
+        self.addCleanup(shutil.rmtree, directory, True)
+        return directory
 
 
 def write_table(path):

@@ -3,9 +3,8 @@
 import os
 import unittest
 
-from installer_harness import (DOWNLOAD_FAILED_TEXT, DOWNLOAD_ORIGIN, LAUNCH_FAILED_TEXT, RELEASE_PATH,
-                               SUPPORT_URL, WEBVIEW_PATH, Installer, InstallerTestCase, profile_dir, wait_until,
-                               winpath)
+from installer_harness import (DOWNLOAD_FAILED_TEXT, DOWNLOAD_ORIGIN, LAUNCH_FAILED_TEXT, SUPPORT_URL, WEBVIEW_PATH,
+                               Installer, InstallerTestCase, profile_dir, wait_until, winpath)
 
 REGISTRY_FILE_83_BYTES = (b"[[software]]\r\nname = \"velmor\xe5\xbd\x95\xe5\xb1\x8f\xe5\xa4\xa7\xe5\xb8\x88\"\r\n"
                           b"product_id = \"7\"\r\ndistributor_id = \"1\"\r\n")
