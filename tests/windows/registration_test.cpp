@@ -1,21 +1,17 @@
-// RegisterProductInProfile and the registry file's replacement on Windows, each test in a profile folder of its own.
+// RegisterProductInProfile under Wine, each case in a profile folder of its own.
 #include "config/registration.h"
 
 #include <windows.h>
 
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <system_error>
 
 #include <gtest/gtest.h>
 
-#include "config/software_registry.h"
-
 namespace {
-
-// "velmor录屏大师" in UTF-8.
-const std::string kProductName = "velmor\xE5\xBD\x95\xE5\xB1\x8F\xE5\xA4\xA7\xE5\xB8\x88";
 
 // One [[software]] table as the registry file holds it.
 std::string Table(const std::string& name, const std::string& productId, const std::string& distributorId) {
@@ -23,32 +19,21 @@ std::string Table(const std::string& name, const std::string& productId, const s
            distributorId + "\"\r\n";
 }
 
-// The file that registering this product in an empty profile gives: 83 bytes.
-const std::string kProductFile =
-    "[[software]]\r\n"
-    "name = \"velmor\xE5\xBD\x95\xE5\xB1\x8F\xE5\xA4\xA7\xE5\xB8\x88\"\r\n"
-    "product_id = \"7\"\r\n"
-    "distributor_id = \"1\"\r\n";
+// What registering this product in an empty profile gives: 83 bytes.
+const std::string kProductFile = Table("velmor\xE5\xBD\x95\xE5\xB1\x8F\xE5\xA4\xA7\xE5\xB8\x88", "7", "1");
+const std::string kOldFile = Table("other", "3", "5") + Table("old", "7", "2");
 
 // Whole-file access through Win32 alone, independent of the code under test.
-bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
+std::string FileBytes(const std::wstring& path) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    bytes.clear();
+    EXPECT_NE(file, INVALID_HANDLE_VALUE) << "cannot open the file, error " << GetLastError();
+    std::string bytes;
     char buffer[4096];
     DWORD got = 0;
-    bool ok = true;
-    while ((ok = ReadFile(file, buffer, sizeof(buffer), &got, nullptr)) && got > 0)
+    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0)
         bytes.append(buffer, got);
     CloseHandle(file);
-    return ok;
-}
-
-std::string FileBytes(const std::wstring& path) {
-    std::string bytes;
-    EXPECT_TRUE(ReadWholeFile(path, bytes)) << "cannot read the file, error " << GetLastError();
     return bytes;
 }
 
@@ -58,8 +43,7 @@ void WriteWholeFile(const std::wstring& path, const std::string& bytes) {
     DWORD written = 0;
     const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(file);
-    ASSERT_TRUE(ok);
-    ASSERT_EQ(written, bytes.size());
+    ASSERT_TRUE(ok && written == bytes.size());
 }
 
 // Every name in a folder, hidden or not; a leftover temporary file shows up here.
@@ -70,9 +54,8 @@ std::set<std::wstring> FolderListing(const std::wstring& folder) {
     if (search == INVALID_HANDLE_VALUE)
         return names;
     do {
-        const std::wstring name = found.cFileName;
-        if (name != L"." && name != L"..")
-            names.insert(name);
+        if (std::wstring(found.cFileName) != L"." && std::wstring(found.cFileName) != L"..")
+            names.insert(found.cFileName);
     } while (FindNextFileW(search, &found));
     FindClose(search);
     return names;
@@ -80,290 +63,125 @@ std::set<std::wstring> FolderListing(const std::wstring& folder) {
 
 const std::set<std::wstring> kJustTheFile = {L"config.toml"};
 
-// A fresh folder under the temporary folder, removed with everything in it afterwards.
-class TemporaryFolder {
-public:
-    explicit TemporaryFolder(const std::wstring& suffix = L"") {
+// A fresh profile folder under the temporary folder, removed with everything in it afterwards.
+struct TemporaryProfile {
+    explicit TemporaryProfile(const std::wstring& suffix) {
         static int counter = 0;
         wchar_t temp[MAX_PATH + 1] = {};
         GetTempPathW(MAX_PATH + 1, temp);
-        path_ = std::wstring(temp) + L"velmor-registration-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++counter) + suffix;
-        created_ = CreateDirectoryW(path_.c_str(), nullptr) != 0;
+        path = std::wstring(temp) + L"velmor-registration-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+               std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++counter) + suffix;
+        created = CreateDirectoryW(path.c_str(), nullptr) != 0;
     }
-    ~TemporaryFolder() {
-        // Read-only and hidden attributes would stop the removal.
+    ~TemporaryProfile() {
+        // Read-only, hidden and system attributes would stop the removal.
         std::error_code error;
-        for (auto it = std::filesystem::recursive_directory_iterator(path_, error);
+        for (auto it = std::filesystem::recursive_directory_iterator(path, error);
              !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error))
             SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
-        std::filesystem::remove_all(path_, error);
+        std::filesystem::remove_all(path, error);
     }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+    TemporaryProfile(const TemporaryProfile&) = delete;
+    TemporaryProfile& operator=(const TemporaryProfile&) = delete;
 
-    const std::wstring& path() const { return path_; }
-    bool created() const { return created_; }
-
-private:
-    std::wstring path_;
-    bool created_ = false;
+    std::wstring path;
+    bool created = false;
 };
 
 class RegistrationTest : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(profile_.created()) << "error " << GetLastError(); }
-
-    std::wstring Folder() const { return profile_.path() + L"\\.velmor"; }
+    // A new profile; with before, also the folder and a registry file as an earlier program left them.
+    void NewProfile(const char* before, const std::wstring& suffix = L"") {
+        profile_ = std::make_unique<TemporaryProfile>(suffix);
+        ASSERT_TRUE(profile_->created) << "error " << GetLastError();
+        if (!before)
+            return;
+        // Wine reports dot folders as hidden anyway: the system attribute shows whether it was set anew.
+        ASSERT_TRUE(CreateDirectoryW(Folder().c_str(), nullptr));
+        ASSERT_TRUE(SetFileAttributesW(Folder().c_str(), FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE));
+        ASSERT_NE(GetFileAttributesW(Folder().c_str()) & FILE_ATTRIBUTE_SYSTEM, 0u)
+            << "this system does not keep the system attribute of folders";
+        ASSERT_NO_FATAL_FAILURE(WriteWholeFile(File(), before));
+    }
+    void Register() { RegisterProductInProfile(profile_->path); }
+    std::wstring Folder() const { return profile_->path + L"\\.velmor"; }
     std::wstring File() const { return Folder() + L"\\config.toml"; }
 
-    // A registry file with the given bytes, as an earlier program left it.
-    void GivenFile(const std::string& bytes) {
-        ASSERT_TRUE(CreateDirectoryW(Folder().c_str(), nullptr));
-        WriteWholeFile(File(), bytes);
-    }
-
-    TemporaryFolder profile_;
+    std::unique_ptr<TemporaryProfile> profile_;
 };
 
-TEST_F(RegistrationTest, CreatesAHiddenFolderAndTheProductsFile) {
-    RegisterProductInProfile(profile_.path());
-
-    const DWORD attributes = GetFileAttributesW(Folder().c_str());
-    ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
-    EXPECT_NE(attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
-    EXPECT_NE(attributes & FILE_ATTRIBUTE_HIDDEN, 0u);
-    EXPECT_EQ(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM), 0u);
-    const std::string bytes = FileBytes(File());
-    EXPECT_EQ(bytes.size(), 83u);
-    EXPECT_EQ(bytes, kProductFile);
-    EXPECT_EQ(FolderListing(Folder()), kJustTheFile);
-    EXPECT_EQ(FolderListing(profile_.path()), std::set<std::wstring>{L".velmor"});
-}
-
-TEST_F(RegistrationTest, LeavesTheFolderWithTheHiddenAttributeAlone) {
-    // A folder that exists already with other attributes ends up with just the hidden one.
-    ASSERT_TRUE(CreateDirectoryW(Folder().c_str(), nullptr));
-    ASSERT_TRUE(SetFileAttributesW(Folder().c_str(), FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE));
-    ASSERT_EQ(GetFileAttributesW(Folder().c_str()) & FILE_ATTRIBUTE_SYSTEM, static_cast<DWORD>(FILE_ATTRIBUTE_SYSTEM))
-        << "this system does not keep the system attribute of folders";
-
-    RegisterProductInProfile(profile_.path());
-
-    EXPECT_EQ(GetFileAttributesW(Folder().c_str()),
-              static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN));
-    EXPECT_EQ(FileBytes(File()), kProductFile);
-}
-
-TEST_F(RegistrationTest, UpdatesThisProductAfterAnotherKeepingItsOldName) {
-    GivenFile(
-        "# written by hand\n"
-        "[[software]]\n"
-        "name = \"other\"\n"
-        "product_id = \"3\"\n"
-        "distributor_id = \"5\"\n"
-        "[[software]]\n"
-        "name = \"old name\"\n"
-        "product_id = \"7\"\n"
-        "distributor_id = \"3\"\n");
-
-    RegisterProductInProfile(profile_.path());
-
-    EXPECT_EQ(FileBytes(File()), Table("other", "3", "5") + Table("old name", "7", "1"));
-    EXPECT_EQ(FolderListing(Folder()), kJustTheFile);
-}
-
-TEST_F(RegistrationTest, UpdatesOnlyTheFirstEntryOfThisProduct) {
-    GivenFile(Table("first", "7", "3") + Table("between", "4", "4") + Table("second", "7", "5"));
-
-    RegisterProductInProfile(profile_.path());
-
-    EXPECT_EQ(FileBytes(File()), Table("first", "7", "1") + Table("between", "4", "4") + Table("second", "7", "5"));
-}
-
-TEST_F(RegistrationTest, AppendsThisProductWhenOnlySimilarIdsAreThere) {
-    // Product ids are compared byte for byte.
-    const std::string similar = Table("zero", "07", "3") + Table("blank", "7 ", "3") + Table("seventy", "70", "3");
-    GivenFile(similar);
-
-    RegisterProductInProfile(profile_.path());
-
-    EXPECT_EQ(FileBytes(File()), similar + kProductFile);
-}
-
-TEST_F(RegistrationTest, UpdatesAnEntryWithoutName) {
-    GivenFile("product_id = 7\ndistributor_id = 9\n");
-
-    RegisterProductInProfile(profile_.path());
-
-    EXPECT_EQ(FileBytes(File()), Table("", "7", "1"));
-}
-
-TEST_F(RegistrationTest, ASecondRunLeavesTheSameBytes) {
+// The product's entry is updated in place or appended; the folder ends up hidden and nothing else, and a second run
+// changes no byte. All of it also in a profile whose path has Chinese characters.
+TEST_F(RegistrationTest, UpdatesOrAppendsThisProduct) {
     struct Case {
         const char* label;
-        const char* before;  // nullptr: no folder
+        std::string before;  // empty: no folder
+        std::string after;
+    };
+    const std::string similar = Table("zero", "07", "3") + Table("blank", "7 ", "3") + Table("seventy", "70", "3");
+    const Case cases[] = {
+        {"no folder", "", kProductFile},
+        {"after another product, keeping its old name",
+         "# by hand\n[[software]]\nname = \"other\"\nproduct_id = \"3\"\ndistributor_id = \"5\"\n"
+         "[[software]]\nname = \"old name\"\nproduct_id = \"7\"\ndistributor_id = \"3\"\n",
+         Table("other", "3", "5") + Table("old name", "7", "1")},
+        {"only the first of two entries",
+         Table("first", "7", "3") + Table("between", "4", "4") + Table("second", "7", "5"),
+         Table("first", "7", "1") + Table("between", "4", "4") + Table("second", "7", "5")},
+        {"ids compared byte for byte: appended", similar, similar + kProductFile},
+        {"foreign lines only", "# another program\r\n[general]\r\ntheme = \"dark\"\r\n[[plugins]]\r\nenabled = 1\r\n",
+         kProductFile},
+    };
+    for (const wchar_t* suffix : {L"", L"-\u7528\u6237\u6D4B\u8BD5"}) {  // "用户测试"
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.label << (*suffix ? ", Chinese path" : ""));
+            ASSERT_NO_FATAL_FAILURE(NewProfile(c.before.empty() ? nullptr : c.before.c_str(), suffix));
+            Register();
+            EXPECT_EQ(GetFileAttributesW(Folder().c_str()),
+                      static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN));
+            EXPECT_EQ(FileBytes(File()), c.after);
+            EXPECT_EQ(FolderListing(Folder()), kJustTheFile);
+            EXPECT_EQ(FolderListing(profile_->path), std::set<std::wstring>{L".velmor"});
+            Register();
+            EXPECT_EQ(FileBytes(File()), c.after) << "changed by a second run";
+        }
+    }
+}
+
+// A target that must not be replaced keeps its old content, and no temporary file is left beside it.
+TEST_F(RegistrationTest, KeepsATargetThatCannotBeReplaced) {
+    struct Case {
+        const char* label;
+        DWORD share;  // of another handle held open during the registration; 0: none
+        bool readOnly;
+        bool mayReplace;  // Windows lets a file open with FILE_SHARE_DELETE be replaced (Wine does not)
     };
     const Case cases[] = {
-        {"no folder", nullptr},
-        {"another product", "[[software]]\nname = other\nproduct_id = 3\n"},
-        {"this product with another distributor", "[[software]]\nname = x\nproduct_id = 7\ndistributor_id = 2\n"},
+        {"held open without FILE_SHARE_DELETE", FILE_SHARE_READ | FILE_SHARE_WRITE, false, false},
+        {"held open with FILE_SHARE_DELETE", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false, true},
+        {"read-only", 0, true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        TemporaryFolder profile;
-        ASSERT_TRUE(profile.created());
-        const std::wstring folder = profile.path() + L"\\.velmor";
-        const std::wstring file = folder + L"\\config.toml";
-        if (c.before) {
-            ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-            WriteWholeFile(file, c.before);
+        ASSERT_NO_FATAL_FAILURE(NewProfile(kOldFile.c_str()));
+        if (c.readOnly) {
+            ASSERT_TRUE(SetFileAttributesW(File().c_str(), FILE_ATTRIBUTE_READONLY));
         }
-
-        RegisterProductInProfile(profile.path());
-        const std::string first = FileBytes(file);
-        RegisterProductInProfile(profile.path());
-
-        EXPECT_FALSE(first.empty());
-        EXPECT_EQ(FileBytes(file), first);
-        EXPECT_EQ(FolderListing(folder), kJustTheFile);
+        HANDLE other = INVALID_HANDLE_VALUE;
+        if (c.share) {
+            other = CreateFileW(File().c_str(), GENERIC_READ, c.share, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(other, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+        }
+        Register();
+        if (other != INVALID_HANDLE_VALUE)
+            CloseHandle(other);
+        const std::string bytes = FileBytes(File());
+        if (c.mayReplace && bytes != kOldFile)
+            EXPECT_EQ(bytes, Table("other", "3", "5") + Table("old", "7", "1")) << "neither the old nor the new file";
+        else
+            EXPECT_EQ(bytes, kOldFile);
+        EXPECT_EQ(FolderListing(Folder()), kJustTheFile);
     }
-}
-
-TEST_F(RegistrationTest, FileOfForeignLinesGetsJustThisProduct) {
-    GivenFile(
-        "# settings of another program\r\n"
-        "[general]\r\n"
-        "theme = \"dark\"\r\n"
-        "[[plugins]]\r\n"
-        "enabled = true\r\n");
-
-    RegisterProductInProfile(profile_.path());
-
-    EXPECT_EQ(FileBytes(File()), kProductFile);
-}
-
-TEST(RegistrationPath, WorksInAProfileWithChineseCharacters) {
-    TemporaryFolder profile(L"-\u7528\u6237\u6D4B\u8BD5");  // "用户测试"
-    ASSERT_TRUE(profile.created()) << "error " << GetLastError();
-    const std::wstring folder = profile.path() + L"\\.velmor";
-
-    RegisterProductInProfile(profile.path());
-
-    EXPECT_NE(GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
-    EXPECT_EQ(FileBytes(folder + L"\\config.toml"), kProductFile);
-    EXPECT_EQ(FolderListing(folder), kJustTheFile);
-
-    // And once more, now reading the file back from that path.
-    WriteWholeFile(folder + L"\\config.toml", Table("other", "3", "5") + Table("old", "7", "2"));
-    RegisterProductInProfile(profile.path());
-    EXPECT_EQ(FileBytes(folder + L"\\config.toml"), Table("other", "3", "5") + Table("old", "7", "1"));
-}
-
-// ---------------------------------------------------------------------------------------------------------------
-// Targets that must not be replaced: held open without sharing deletion, or marked read-only.
-
-const std::string kOldFile = Table("other", "3", "5") + Table("old", "7", "2");
-
-class RegistryFileTest : public testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(folder_.created()) << "error " << GetLastError();
-        WriteWholeFile(File(), kOldFile);
-    }
-    std::wstring File() const { return folder_.path() + L"\\config.toml"; }
-
-    TemporaryFolder folder_;
-};
-
-TEST_F(RegistryFileTest, ReplacesAnUnblockedFile) {
-    // The counterpart of the cases below: the same steps without a block do replace the file.
-    WriteSoftwareEntries(File(), {{kProductName, "7", "1"}});
-    EXPECT_EQ(FileBytes(File()), kProductFile);
-    EXPECT_EQ(FolderListing(folder_.path()), kJustTheFile);
-}
-
-TEST_F(RegistryFileTest, KeepsTheOldFileWhileAnotherHandleDeniesDeleting) {
-    HANDLE other = CreateFileW(File().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE) << "error " << GetLastError();
-
-    WriteSoftwareEntries(File(), {{kProductName, "7", "1"}});
-
-    // Still open: the other handle sees the old bytes, and so does a new reader.
-    std::string seen(kOldFile.size() + 16, '\0');
-    DWORD got = 0;
-    EXPECT_TRUE(ReadFile(other, seen.data(), static_cast<DWORD>(seen.size()), &got, nullptr));
-    seen.resize(got);
-    EXPECT_EQ(seen, kOldFile);
-    EXPECT_EQ(FileBytes(File()), kOldFile);
-    EXPECT_EQ(FolderListing(folder_.path()), kJustTheFile);
-    CloseHandle(other);
-
-    EXPECT_EQ(FileBytes(File()), kOldFile);
-    EXPECT_EQ(FolderListing(folder_.path()), kJustTheFile);
-}
-
-TEST_F(RegistryFileTest, RegistrationKeepsTheOldFileWhileAnotherHandleDeniesDeleting) {
-    // The same block through the whole registration: nothing thrown, nothing changed.
-    TemporaryFolder profile;
-    ASSERT_TRUE(profile.created());
-    const std::wstring folder = profile.path() + L"\\.velmor";
-    const std::wstring file = folder + L"\\config.toml";
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-    WriteWholeFile(file, kOldFile);
-    HANDLE other = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE) << "error " << GetLastError();
-
-    RegisterProductInProfile(profile.path());
-    CloseHandle(other);
-
-    EXPECT_EQ(FileBytes(file), kOldFile);
-    EXPECT_EQ(FolderListing(folder), kJustTheFile);
-}
-
-TEST_F(RegistryFileTest, NeverLosesTheFileWhileAReaderSharesDeleting) {
-    // Such a reader does not stop the replacement on Windows (Wine refuses it), but either way a complete file stays:
-    // the old one or the new one, never none.
-    HANDLE other = CreateFileW(File().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE) << "error " << GetLastError();
-
-    WriteSoftwareEntries(File(), {{kProductName, "7", "1"}});
-    CloseHandle(other);
-
-    std::string bytes;
-    ASSERT_TRUE(ReadWholeFile(File(), bytes)) << "the registry file is gone, error " << GetLastError();
-    EXPECT_TRUE(bytes == kOldFile || bytes == kProductFile) << bytes;
-    EXPECT_EQ(FolderListing(folder_.path()), kJustTheFile);
-}
-
-TEST_F(RegistryFileTest, KeepsAReadOnlyFile) {
-    // Windows itself refuses to replace a read-only file; Wine 8 would let MoveFileExW replace it, so there the mark
-    // is kept only because the writer checks it.
-    ASSERT_TRUE(SetFileAttributesW(File().c_str(), FILE_ATTRIBUTE_READONLY));
-
-    WriteSoftwareEntries(File(), {{kProductName, "7", "1"}});
-
-    EXPECT_EQ(FileBytes(File()), kOldFile);
-    EXPECT_NE(GetFileAttributesW(File().c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
-    EXPECT_EQ(FolderListing(folder_.path()), kJustTheFile);
-}
-
-TEST_F(RegistryFileTest, RegistrationKeepsAReadOnlyFile) {
-    TemporaryFolder profile;
-    ASSERT_TRUE(profile.created());
-    const std::wstring folder = profile.path() + L"\\.velmor";
-    const std::wstring file = folder + L"\\config.toml";
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-    WriteWholeFile(file, kOldFile);
-    ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
-
-    RegisterProductInProfile(profile.path());
-
-    EXPECT_EQ(FileBytes(file), kOldFile);
-    EXPECT_EQ(FolderListing(folder), kJustTheFile);
 }
 
 }  // namespace
