@@ -4,7 +4,7 @@
 #include <windows.h>
 
 int wmain() {
-    HWND window = CreateWindowExW(0, L"STATIC", L"warm-up", WS_POPUP, 0, 0, 16, 16, nullptr, nullptr,
+    HWND window = CreateWindowExW(0, L"STATIC", L"warm-up", WS_POPUP | WS_VISIBLE, 0, 0, 16, 16, nullptr, nullptr,
                                   GetModuleHandleW(nullptr), nullptr);
     HDC screen = GetDC(nullptr);
     HDC dc = CreateCompatibleDC(screen);
@@ -17,6 +17,9 @@ int wmain() {
     DeleteObject(font);
     DeleteDC(dc);
     ReleaseDC(nullptr, screen);
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+        DispatchMessageW(&message);
     DestroyWindow(window);
     return window ? 0 : 1;
 }
