@@ -282,7 +282,6 @@ class Bench:
         self.payload = os.path.join(self.out, "www", "payload")
         self.pki = os.path.join(self.run_dir, "pki")
         self.nginx = None
-        self.keeper = None
         self.spinners = []
 
     # -- set-up ----------------------------------------------------------------------------------------------------
@@ -311,11 +310,6 @@ class Bench:
         libc = ctypes.CDLL(None, use_errno=True)
         if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
             raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
-        # Keeps the prefix's desktop (explorer.exe) up between runs, as on a Windows machine.
-        self.keeper = subprocess.Popen(["wine", self.tool("desktop_keeper")], env=self.wine_env,
-                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        if self.keeper.stdout.readline().strip() != b"ready":
-            raise RuntimeError("desktop_keeper did not start")
 
     def start_spinners(self):
         """One busy loop per CPU, at the idle scheduling class: they run only when nothing else wants the CPU, so
@@ -349,13 +343,6 @@ class Bench:
 
     def stop(self):
         self.stop_spinners()
-        if self.keeper:
-            self.keeper.stdin.close()
-            try:
-                self.keeper.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                self.keeper.kill()
-                self.keeper.wait()
         if self.nginx:
             self.nginx.stop()
         reap_orphans(set())
@@ -427,7 +414,7 @@ class Bench:
         steal_after = steal_ticks()
         self_after = os.times()
         wine_after = prefix_processes(self.prefix) if is_wine else {}
-        orphan_seconds, orphans = reap_orphans({self.keeper.pid, self.nginx.process.pid})
+        orphan_seconds, orphans = reap_orphans({self.nginx.process.pid})
         nginx_seconds = (self.nginx.cpu_ticks() - nginx_before) / CLOCK_TICKS
         xvfb_seconds = (cpu_ticks(self.xvfb_pid) - xvfb_before) / CLOCK_TICKS
 

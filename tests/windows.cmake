@@ -24,8 +24,7 @@ velmor_add_tool(fake_setup WIN32 harness/tools/fake_setup.cpp)
 target_link_options(fake_setup PRIVATE -mwindows)
 velmor_add_tool(box_tool harness/tools/box_tool.cpp)
 velmor_add_tool(hold_file harness/tools/hold_file.cpp)
-velmor_add_tool(warm_up WIN32 harness/tools/warm_up.cpp)
-target_link_options(warm_up PRIVATE -mwindows)
+velmor_add_tool(desktop_keeper harness/tools/desktop_keeper.cpp)
 
 # The installer as shipped, but fetching from the test server on this machine.
 velmor_add_installer(VelmorInstallerUnderTest "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}")
