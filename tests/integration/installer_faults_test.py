@@ -14,7 +14,7 @@ import time
 import unittest
 
 from installer_harness import (DOWNLOAD_FAILED_TEXT, PORT, RUN_DIR, SAVE_NAME, TOOLS_DIR, HttpsTestServer,
-                               Installer, profile_dir, wine_env, winpath)
+                               Installer, profile_dir, serve, wine_env, winpath)
 
 PKI = os.path.join(RUN_DIR, "pki")
 REGISTRY_FOLDER = os.path.join(profile_dir(), ".velmor")
@@ -150,8 +150,7 @@ class Faults(unittest.TestCase):
         reset_registry()
         with server(cert) as test_server, trouble or contextlib.nullcontext():
             test_server.files["setup"] = self.setup_program
-            for path in ("/velmor-cap/release", "/velmor-cap/ebwebview"):
-                test_server.aliases[path] = route
+            serve(test_server, route)
             installer = Installer(self, directory=directory)
             visible, text = installer.answer_box("cancel", timeout=box_timeout)
             still_running = installer.wait(1.0) is None
@@ -171,8 +170,7 @@ class Faults(unittest.TestCase):
         context that lasts while the installer runs)."""
         with server() as test_server, trouble or contextlib.nullcontext():
             test_server.files["setup"] = self.setup_program
-            for path in ("/velmor-cap/release", "/velmor-cap/ebwebview"):
-                test_server.aliases[path] = "/file/setup"
+            serve(test_server, "/file/setup")
             installer = Installer(self)
             code = installer.wait(60)
         self.assertEqual(code, 0)

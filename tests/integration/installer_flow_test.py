@@ -52,10 +52,7 @@ def dos_attributes(path):
 
 class FailedDownload(InstallerTestCase):
     def start_failing(self):
-        self.serve("/status/404")
-        installer = Installer(self)
-        installer.window()
-        return installer
+        return self.start_showing_window("/status/404")
 
     def test_opens_the_download_page_then_offers_customer_service(self):
         installer = self.start_failing()

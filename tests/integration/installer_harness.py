@@ -106,6 +106,18 @@ def wait_until(predicate, timeout, interval=0.1):
     return predicate()
 
 
+def visible_installer_window():
+    """The X window id of a visible installer window, or None."""
+    found = xdotool("search", "--onlyvisible", "--name", "^%s$" % WINDOW_TITLE, check=False)
+    return found.split()[0] if found else None
+
+
+def serve(server, route, paths=(RELEASE_PATH, WEBVIEW_PATH)):
+    """Answers the installer's download paths on server with one of its routes."""
+    for path in paths:
+        server.aliases[path] = route
+
+
 class Installer:
     """One run of the installer under test, in its own current directory (a new one unless given). What it opens in
     the browser and what the setup program records go to files in a folder of their own."""
@@ -148,16 +160,13 @@ class Installer:
 
     def window(self, timeout=20):
         """The X window id of the installer's visible window."""
-        def find():
-            found = xdotool("search", "--onlyvisible", "--name", "^%s$" % WINDOW_TITLE, check=False)
-            return found.split()[0] if found else None
-        window = wait_until(find, timeout)
+        window = wait_until(visible_installer_window, timeout)
         if not window:
             raise AssertionError("the installer window did not appear")
         return window
 
     def window_visible(self):
-        return bool(xdotool("search", "--onlyvisible", "--name", "^%s$" % WINDOW_TITLE, check=False))
+        return visible_installer_window() is not None
 
     def opened_urls(self):
         if not os.path.exists(self.url_log):
@@ -215,10 +224,15 @@ class InstallerTestCase(unittest.TestCase):
         self.server.aliases.clear()
         self.server.take_requests()
 
-    def serve(self, route, paths=(RELEASE_PATH, WEBVIEW_PATH)):
-        """Answers the installer's download paths with one of the server's routes."""
-        for path in paths:
-            self.server.aliases[path] = route
+    def serve(self, route):
+        serve(self.server, route)
+
+    def start_showing_window(self, route):
+        """Starts the installer against route and waits until its window is on screen."""
+        self.serve(route)
+        installer = Installer(self)
+        installer.window()
+        return installer
 
     def downloads(self):
         return [path for path in self.server.take_requests() if path.startswith("/velmor-cap/")]

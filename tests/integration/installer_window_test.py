@@ -3,16 +3,13 @@
 import time
 import unittest
 
-from installer_harness import Installer, InstallerTestCase
+from installer_harness import InstallerTestCase
 
 
 class CloseArea(InstallerTestCase):
     def start_downloading(self):
         # A download that takes minutes keeps the window on screen with the worker busy.
-        self.serve("/slowfile/setup/2000")
-        installer = Installer(self)
-        installer.window()
-        return installer
+        return self.start_showing_window("/slowfile/setup/2000")
 
     def test_releases_on_the_close_area_close_the_window(self):
         # The corners of the 29 x 29 area, and a press elsewhere released on it.
