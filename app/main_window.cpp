@@ -1,14 +1,17 @@
 #include "app/main_window.h"
 
-#include <utility>
-
 #include "config/registration.h"
 #include "install/worker.h"
+#include "ui/layout.h"
 #include "ui/paint.h"
+
+#ifdef VELMOR_PAINT_TRACE
+#include "ui/paint_trace.h"
+#endif
 
 HINSTANCE g_instance = nullptr;
 HWND g_mainWindow = nullptr;
-HBITMAP g_backgroundBitmap = nullptr;
+UniqueBitmap g_backgroundBitmap;
 ULONG_PTR g_gdiplusToken = 0;
 std::unique_ptr<Gdiplus::Bitmap> g_trackImage;
 std::unique_ptr<Gdiplus::Bitmap> g_fillImage;
@@ -21,9 +24,7 @@ void OnCreate(HWND window) {
         g_gdiplusToken = 0;
 
     // The entry point loaded the background already; this copy replaces it, and the first one is released.
-    HBITMAP previous = std::exchange(g_backgroundBitmap, LoadBackgroundBitmap(window));
-    if (previous)
-        DeleteObject(previous);
+    g_backgroundBitmap = LoadBackgroundBitmap(window);
     g_trackImage = LoadPngResource(kTrackPngId);
     g_fillImage = LoadPngResource(kFillPngId);
 
@@ -34,13 +35,29 @@ void OnCreate(HWND window) {
 void OnLeftButtonUp(HWND window, LPARAM lParam) {
     RECT client{};
     GetClientRect(window, &client);
-    if (IsInCloseArea(client, lParam))
+    // The packed coordinates are read unsigned: a release left of or above the client area is far outside.
+    if (IsInCloseArea({client.left, client.top, client.right, client.bottom}, LOWORD(lParam), HIWORD(lParam)))
         PostMessageW(window, WM_CLOSE, 0, 0);
 }
 
+// Draws the whole window anew from its pictures and one reading of the progress values.
+void PaintMainWindow(HWND window) {
+    PAINTSTRUCT paint{};
+    HDC dc = BeginPaint(window, &paint);
+    if (dc) {
+        RECT client{};
+        GetClientRect(window, &client);
+        DrawMainWindow(dc, client, paint.rcPaint, {g_backgroundBitmap.get(), g_trackImage.get(), g_fillImage.get()},
+                       ReadProgress());
+    }
+    EndPaint(window, &paint);
+#ifdef VELMOR_PAINT_TRACE
+    NotePaintForTrace();
+#endif
+}
+
 void OnDestroy() {
-    if (g_backgroundBitmap)
-        DeleteObject(g_backgroundBitmap);
+    g_backgroundBitmap.reset();
     // The pictures are GDI+ objects: they must go before GDI+ shuts down.
     g_trackImage.reset();
     g_fillImage.reset();
@@ -53,16 +70,9 @@ void OnDestroy() {
 
 }  // namespace
 
-bool IsInCloseArea(const RECT& client, LPARAM lParam) {
-    const unsigned x = LOWORD(lParam);
-    const unsigned y = HIWORD(lParam);
-    const long right = client.right;
-    return right - 36 <= static_cast<long>(x) && static_cast<long>(x) <= right - 8 && 12 <= y && y <= 40;
-}
-
-HBITMAP LoadBackgroundBitmap(HWND owner) {
-    auto bitmap = static_cast<HBITMAP>(
-        LoadImageW(g_instance, MAKEINTRESOURCEW(kBackgroundBitmapId), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR));
+UniqueBitmap LoadBackgroundBitmap(HWND owner) {
+    UniqueBitmap bitmap(static_cast<HBITMAP>(
+        LoadImageW(g_instance, MAKEINTRESOURCEW(kBackgroundBitmapId), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR)));
     if (!bitmap)
         MessageBoxW(owner, L"背景图加载失败！", L"错误", MB_ICONERROR);
     return bitmap;

@@ -2,12 +2,13 @@
 
 #include <memory>
 
-#include "app/gdiplus.h"
+#include "base/gdiplus.h"
+#include "base/unique_handle.h"
 
 // The installer's window and what it owns. All of these are written on the window's (UI) thread only.
 extern HINSTANCE g_instance;                           // set first thing by the entry point
 extern HWND g_mainWindow;                              // set when CreateWindowExW returns; not yet during WM_CREATE
-extern HBITMAP g_backgroundBitmap;                     // bitmap 102, may be null; deleted in WM_DESTROY
+extern UniqueBitmap g_backgroundBitmap;                // bitmap 102, may be empty; released in WM_DESTROY
 extern ULONG_PTR g_gdiplusToken;                       // 0 while GDI+ is not running
 extern std::unique_ptr<Gdiplus::Bitmap> g_trackImage;  // PNG 201, may be null; released before GDI+ shuts down
 extern std::unique_ptr<Gdiplus::Bitmap> g_fillImage;   // PNG 202, likewise
@@ -29,8 +30,4 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 std::unique_ptr<Gdiplus::Bitmap> LoadPngResource(int id);
 
 // Loads bitmap 102 from the executable; shows the error box (owned by owner, which may be null) when it is missing.
-HBITMAP LoadBackgroundBitmap(HWND owner);
-
-// True when a left-button release at the packed client position lParam lies on the close glyph's hit area: 29 x 29
-// pixels from (right - 36, 12) to (right - 8, 40), both ends included.
-bool IsInCloseArea(const RECT& client, LPARAM lParam);
+UniqueBitmap LoadBackgroundBitmap(HWND owner);

@@ -15,7 +15,7 @@ endfunction()
 # An object library that defines the host constants for one executable. The installer and the test build of the
 # installer each link their own, so the library itself stays free of any host.
 function(velmor_add_hosts target download_host support_host)
-    add_library(${target} OBJECT "${PROJECT_SOURCE_DIR}/app/build_hosts.cpp")
+    add_library(${target} OBJECT "${PROJECT_SOURCE_DIR}/config/build_hosts.cpp")
     target_compile_definitions(${target} PRIVATE
         "VELMOR_DOWNLOAD_HOST=\"${download_host}\""
         "VELMOR_SUPPORT_HOST=\"${support_host}\"")

@@ -6,7 +6,8 @@
 
 #include <string>
 
-#include "app/build_hosts.h"
+#include "base/ascii.h"
+#include "config/build_hosts.h"
 
 namespace {
 
@@ -15,10 +16,7 @@ void OpenInBrowser(const std::wstring& url) {
 }
 
 std::wstring SupportUrl() {
-    std::wstring url = L"https://";
-    for (const char* c = kSupportHost; *c; ++c)
-        url.push_back(static_cast<wchar_t>(*c));
-    return url;
+    return L"https://" + WidenAscii(kSupportHost);
 }
 
 std::wstring FailureMessage(const wchar_t* firstLine) {

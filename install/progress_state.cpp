@@ -36,6 +36,11 @@ void RecordProgress(std::uint64_t received, std::uint64_t total, std::uint64_t n
     g_lastSampleTick.store(nowMs, relaxed);
 }
 
+ProgressSnapshot ReadProgress() {
+    constexpr auto relaxed = std::memory_order_relaxed;
+    return {g_receivedBytes.load(relaxed), g_totalBytes.load(relaxed), g_bytesPerSecond.load(relaxed)};
+}
+
 void ResetProgressState() {
     for (auto* value : {&g_receivedBytes, &g_totalBytes, &g_lastSampleTick, &g_lastSampleBytes})
         value->store(0, std::memory_order_relaxed);

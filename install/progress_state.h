@@ -10,6 +10,14 @@ extern std::atomic<std::uint64_t> g_receivedBytes;
 extern std::atomic<std::uint64_t> g_totalBytes;
 extern std::atomic<double> g_bytesPerSecond;
 
+// One reading of the three values, each loaded once.
+struct ProgressSnapshot {
+    std::uint64_t received = 0;
+    std::uint64_t total = 0;
+    double bytesPerSecond = 0.0;
+};
+ProgressSnapshot ReadProgress();
+
 // Stores one progress report made at nowMs (a millisecond tick count). The speed is 0 after the first report and is
 // recomputed over the whole interval only when a report comes at least 1000 ms after the last sample.
 // Takes no lock and allocates nothing.

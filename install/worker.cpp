@@ -4,8 +4,9 @@
 #include <system_error>
 #include <thread>
 
-#include "app/build_hosts.h"
-#include "app/unique_handle.h"
+#include "base/ascii.h"
+#include "base/unique_handle.h"
+#include "config/build_hosts.h"
 #include "install/failure_dialog.h"
 #include "install/progress.h"
 #include "net/download.h"
@@ -19,6 +20,8 @@ constexpr char kWebViewPath[] = "/velmor-cap/ebwebview";
 constexpr wchar_t kDownloadFailedText[] = L"下载失败，请检查网络连接或联系客服。";
 constexpr wchar_t kLaunchFailedText[] = L"安装程序启动失败，请检查安装包或联系客服。";
 
+using UniqueRegKey = UniqueHandle<HKEY, NullEmptyTraits<HKEY, RegCloseKey>>;
+
 struct RuntimeClientKey {
     HKEY root;
     const wchar_t* subkey;
@@ -31,11 +34,6 @@ const RuntimeClientKey kWebView2ClientKeys[] = {
      L"{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"},
     {HKEY_CURRENT_USER, L"Software\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"},
 };
-
-// The addresses and file names here are ASCII, so widening byte by byte is exact.
-std::wstring WidenAscii(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
-}
 
 // The runtime's version text from one client key; empty when the key, the value or its fit in 256 units is missing.
 std::wstring ReadRuntimeVersion(const RuntimeClientKey& client) {

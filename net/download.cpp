@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
 #include "net/url.h"
 
 namespace {
@@ -17,6 +17,8 @@ constexpr wchar_t kUserAgent[] = L"VelmorInstaller/1.0";
 constexpr DWORD kTimeoutMs = 30000;
 constexpr DWORD kReadBufferSize = 8192;
 constexpr int kMaxRequests = 3;
+
+using UniqueInternet = UniqueHandle<HINTERNET, NullEmptyTraits<HINTERNET, WinHttpCloseHandle>>;
 
 bool IsRedirectStatus(DWORD status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;

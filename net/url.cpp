@@ -3,6 +3,8 @@
 #include <charconv>
 #include <regex>
 
+#include "base/ascii.h"
+
 namespace {
 
 constexpr std::string_view kScheme = "https://";
@@ -10,15 +12,6 @@ constexpr std::string_view kScheme = "https://";
 // Longer than any host name (253 characters) with a port. The standard library's regex engine recurses once per
 // character it repeats, so long input would overflow the stack; nothing this long is a usable address anyway.
 constexpr size_t kMaxAuthorityLength = 512;
-
-// Each byte becomes one UTF-16 unit of the same value (addresses are ASCII; other bytes map as Latin-1).
-std::wstring Widen(std::string_view text) {
-    std::wstring wide;
-    wide.reserve(text.size());
-    for (char c : text)
-        wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
-    return wide;
-}
 
 }  // namespace
 
@@ -48,8 +41,8 @@ bool ParseHttpsUrl(const std::string& url, std::wstring& host, int& port, std::w
             return false;
     }
 
-    host = Widen(match[1].str());
+    host = WidenAscii(match[1].str());
     port = parsedPort;
-    path = pathText.empty() ? std::wstring(L"/") : Widen(pathText);
+    path = pathText.empty() ? std::wstring(L"/") : WidenAscii(pathText);
     return true;
 }

@@ -13,3 +13,7 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     add_test(NAME software_registry_corpus
              COMMAND software_registry_fuzzer -runs=0 "${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus")
 endif()
+
+# Dependencies point one way: base <- config, net <- install <- ui <- app.
+add_test(NAME include_layers
+         COMMAND "${CMAKE_COMMAND}" "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}" -P "${CMAKE_CURRENT_SOURCE_DIR}/check_layers.cmake")

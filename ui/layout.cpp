@@ -34,6 +34,14 @@ WindowLayout ComputeWindowLayout(const LayoutRect& client, const TrackPictureSiz
     return layout;
 }
 
+bool IsInCloseArea(const LayoutRect& client, unsigned x, unsigned y) {
+    const long left = client.right - 36L;
+    const long top = client.top + 12L;
+    const long px = static_cast<long>(x);
+    const long py = static_cast<long>(y);
+    return left <= px && px <= left + 28 && top <= py && py <= top + 28;
+}
+
 double ProgressFraction(std::uint64_t received, std::uint64_t total) {
     if (total == 0)
         return 0.0;

@@ -33,6 +33,11 @@ struct WindowLayout {
 // centred horizontally and ends 23 pixels above the bottom.
 WindowLayout ComputeWindowLayout(const LayoutRect& client, const TrackPictureSize& track);
 
+// True when a left-button release at client position (x, y) lies on the close glyph's hit area: 29 x 29 pixels from
+// (right - 36, top + 12) to (right - 8, top + 40), both ends included. The coordinates are the unsigned 16-bit
+// halves of the message, so a position left of or above the client area reads as far outside.
+bool IsInCloseArea(const LayoutRect& client, unsigned x, unsigned y);
+
 // Share of the download that is done, in [0, 1]; 0 while the total is unknown (0).
 double ProgressFraction(std::uint64_t received, std::uint64_t total);
 

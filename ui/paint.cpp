@@ -3,19 +3,18 @@
 #include <algorithm>
 #include <string>
 
-#include "app/gdiplus.h"
-#include "app/main_window.h"
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
 #include "config/product.h"
-#include "install/progress_state.h"
 #include "ui/layout.h"
 #include "ui/text.h"
 
-#ifdef VELMOR_PAINT_TRACE
-#include "ui/paint_trace.h"
-#endif
-
 namespace {
+
+// Owners of the objects that live within one paint.
+using UniqueMemoryDc = UniqueHandle<HDC, NullEmptyTraits<HDC, DeleteDC>>;
+using UniqueFont = UniqueGdiObject<HFONT>;
+using UniqueBrush = UniqueGdiObject<HBRUSH>;
+using UniquePen = UniqueGdiObject<HPEN>;
 
 constexpr COLORREF kTextColor = RGB(255, 255, 255);
 constexpr COLORREF kTrackFallbackColor = RGB(204, 220, 230);
@@ -49,17 +48,17 @@ void DrawWhiteText(HDC dc, const FontSpec& spec, const std::wstring& text, const
     DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &rect, format);
 }
 
-void DrawBackground(HDC surface, HDC reference, int width, int height, const RECT& update) {
-    if (!g_backgroundBitmap) {
+void DrawBackground(HDC surface, HDC reference, HBITMAP background, int width, int height, const RECT& update) {
+    if (!background) {
         FillRect(surface, &update, GetSysColorBrush(COLOR_WINDOW));
         return;
     }
     UniqueMemoryDc pictureDc(CreateCompatibleDC(reference));
     if (!pictureDc)
         return;
-    ScopedSelectObject select(pictureDc.get(), g_backgroundBitmap);
+    ScopedSelectObject select(pictureDc.get(), background);
     BITMAP info{};
-    GetObjectW(g_backgroundBitmap, sizeof(info), &info);
+    GetObjectW(background, sizeof(info), &info);
     StretchBlt(surface, 0, 0, width, height, pictureDc.get(), 0, 0, info.bmWidth, info.bmHeight, SRCCOPY);
 }
 
@@ -91,7 +90,7 @@ void AddFillShape(Gdiplus::GraphicsPath& path, const LayoutRect& bar, int fillWi
     path.CloseFigure();
 }
 
-void DrawFill(Gdiplus::Graphics& graphics, const LayoutRect& bar, int fillWidth) {
+void DrawFill(Gdiplus::Graphics& graphics, Gdiplus::Bitmap* fillImage, const LayoutRect& bar, int fillWidth) {
     const int height = bar.bottom - bar.top;
     Gdiplus::GraphicsPath path(Gdiplus::FillModeAlternate);
     AddFillShape(path, bar, fillWidth);
@@ -99,9 +98,9 @@ void DrawFill(Gdiplus::Graphics& graphics, const LayoutRect& bar, int fillWidth)
     Gdiplus::Region savedClip;
     graphics.GetClip(&savedClip);
     graphics.SetClip(&path, Gdiplus::CombineModeIntersect);
-    if (g_fillImage) {
+    if (fillImage) {
         // The whole strip is squeezed into the filled width, not cropped.
-        graphics.DrawImage(g_fillImage.get(),
+        graphics.DrawImage(fillImage,
                            Gdiplus::RectF(static_cast<Gdiplus::REAL>(bar.left), static_cast<Gdiplus::REAL>(bar.top),
                                           static_cast<Gdiplus::REAL>(fillWidth), static_cast<Gdiplus::REAL>(height)));
     } else {
@@ -114,7 +113,7 @@ void DrawFill(Gdiplus::Graphics& graphics, const LayoutRect& bar, int fillWidth)
     graphics.SetClip(&savedClip, Gdiplus::CombineModeReplace);
 }
 
-void DrawBar(HDC surface, const LayoutRect& bar, double fraction) {
+void DrawBar(HDC surface, const WindowPictures& pictures, const LayoutRect& bar, double fraction) {
     // GDI+ draws onto the surface only while this object lives; it is gone before GDI draws the small texts.
     Gdiplus::Graphics graphics(surface);
     graphics.SetSmoothingMode(Gdiplus::SmoothingModeHighQuality);
@@ -123,8 +122,8 @@ void DrawBar(HDC surface, const LayoutRect& bar, double fraction) {
 
     const int width = bar.right - bar.left;
     const int height = bar.bottom - bar.top;
-    if (g_trackImage) {
-        graphics.DrawImage(g_trackImage.get(),
+    if (pictures.track) {
+        graphics.DrawImage(pictures.track,
                            Gdiplus::RectF(static_cast<Gdiplus::REAL>(bar.left), static_cast<Gdiplus::REAL>(bar.top),
                                           static_cast<Gdiplus::REAL>(width), static_cast<Gdiplus::REAL>(height)));
     } else {
@@ -133,18 +132,22 @@ void DrawBar(HDC surface, const LayoutRect& bar, double fraction) {
 
     const int fillWidth = FillWidth(width, fraction);
     if (fillWidth > 0)
-        DrawFill(graphics, bar, fillWidth);
+        DrawFill(graphics, pictures.fill, bar, fillWidth);
 }
 
-TrackPictureSize TrackSize() {
-    if (!g_trackImage)
+TrackPictureSize TrackSize(Gdiplus::Bitmap* track) {
+    if (!track)
         return {};
-    return {true, static_cast<int>(g_trackImage->GetWidth()), static_cast<int>(g_trackImage->GetHeight())};
+    return {true, static_cast<int>(track->GetWidth()), static_cast<int>(track->GetHeight())};
 }
 
 }  // namespace
 
-void DrawMainWindow(HDC target, const RECT& client, const RECT& update) {
+void DrawMainWindow(HDC target,
+                    const RECT& client,
+                    const RECT& update,
+                    const WindowPictures& pictures,
+                    const ProgressSnapshot& progress) {
     const int width = client.right - client.left;
     const int height = client.bottom - client.top;
 
@@ -155,11 +158,11 @@ void DrawMainWindow(HDC target, const RECT& client, const RECT& update) {
     ScopedSelectObject selectSurface(surface.get(), surfaceBitmap.get());
     HDC dc = surface.get();
 
-    DrawBackground(dc, target, width, height, update);
+    DrawBackground(dc, target, pictures.background, width, height, update);
     SetBkMode(dc, TRANSPARENT);
 
     const LayoutRect clientRect{client.left, client.top, client.right, client.bottom};
-    const WindowLayout layout = ComputeWindowLayout(clientRect, TrackSize());
+    const WindowLayout layout = ComputeWindowLayout(clientRect, TrackSize(pictures.track));
 
     std::wstring name = Utf8ToWide(ProductName);
     if (name.empty())
@@ -167,10 +170,9 @@ void DrawMainWindow(HDC target, const RECT& client, const RECT& update) {
     DrawWhiteText(dc, kNameFont, name, layout.name, DT_SINGLELINE | DT_VCENTER);
     DrawWhiteText(dc, kGlyphFont, L"\u00D7", layout.closeGlyph, DT_SINGLELINE | DT_VCENTER | DT_CENTER);
 
-    // Each value is read once; the clamp absorbs a received count and a total taken from different reports.
-    const double fraction =
-        ProgressFraction(g_receivedBytes.load(std::memory_order_relaxed), g_totalBytes.load(std::memory_order_relaxed));
-    DrawBar(dc, layout.bar, fraction);
+    // The clamp absorbs a received count and a total taken from different reports.
+    const double fraction = ProgressFraction(progress.received, progress.total);
+    DrawBar(dc, pictures, layout.bar, fraction);
 
     {
         UniqueFont font = MakeFont(kSmallFont);
@@ -180,23 +182,9 @@ void DrawMainWindow(HDC target, const RECT& client, const RECT& update) {
         const std::wstring percentText = PercentageText(fraction);
         DrawTextW(dc, percentText.c_str(), -1, &percentage, DT_SINGLELINE | DT_BOTTOM);
         RECT speed = ToRect(layout.speed);
-        const std::wstring speedText = SpeedText(g_bytesPerSecond.load(std::memory_order_relaxed));
+        const std::wstring speedText = SpeedText(progress.bytesPerSecond);
         DrawTextW(dc, speedText.c_str(), -1, &speed, DT_SINGLELINE | DT_BOTTOM | DT_RIGHT);
     }
 
     BitBlt(target, 0, 0, width, height, dc, 0, 0, SRCCOPY);
-}
-
-void PaintMainWindow(HWND window) {
-    PAINTSTRUCT paint{};
-    HDC dc = BeginPaint(window, &paint);
-    if (dc) {
-        RECT client{};
-        GetClientRect(window, &client);
-        DrawMainWindow(dc, client, paint.rcPaint);
-    }
-    EndPaint(window, &paint);
-#ifdef VELMOR_PAINT_TRACE
-    NotePaintForTrace();
-#endif
 }

@@ -11,25 +11,20 @@ class CloseArea(InstallerTestCase):
         # A download that takes minutes keeps the window on screen with the worker busy.
         return self.start_showing_window("/slowfile/setup/2000")
 
-    def test_releases_on_the_close_area_close_the_window(self):
-        # The corners of the 29 x 29 area, and a press elsewhere released on it.
-        for release, press in (((524, 12), None), ((552, 40), None), ((538, 26), (100, 150))):
-            with self.subTest(release=release, press=press):
-                installer = self.start_downloading()
-                installer.release_at(*release, press_at=press)
-                began = time.monotonic()
-                self.assertEqual(installer.wait(10), 0)
-                # Closing in the middle of a download ends the process at once; the worker is abandoned.
-                self.assertLess(time.monotonic() - began, 2.0)
-
-    def test_releases_elsewhere_do_nothing(self):
+    # The edges of the area are a table in the unit tests; here the window's own wiring: releases elsewhere (also
+    # after a press on the area) do nothing, and a release on the area after a press elsewhere closes it.
+    def test_only_a_release_on_the_close_area_closes_the_window(self):
         installer = self.start_downloading()
-        for release, press in (((523, 20), None), ((553, 20), None), ((530, 11), None), ((530, 41), None),
-                               ((300, 150), (538, 26)), ((20, 20), None)):
+        for release, press in (((523, 20), None), ((530, 41), None), ((300, 150), (538, 26))):
             with self.subTest(release=release, press=press):
                 installer.release_at(*release, press_at=press)
                 self.assertIsNone(installer.wait(1.0), "the window closed")
                 self.assertTrue(installer.window_visible())
+        installer.release_at(552, 40, press_at=(100, 150))
+        began = time.monotonic()
+        self.assertEqual(installer.wait(10), 0)
+        # Closing in the middle of a download ends the process at once; the worker is abandoned.
+        self.assertLess(time.monotonic() - began, 2.0)
 
 
 if __name__ == "__main__":

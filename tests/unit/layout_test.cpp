@@ -6,6 +6,26 @@
 
 namespace {
 
+// The hit area of a 560 x 310 client: x 524..552 and y 12..40, both ends included. Releases left of or above the
+// client area arrive as large unsigned halves of the message.
+TEST(Layout, CloseAreaEdges) {
+    struct Case {
+        unsigned x, y;
+        bool inside;
+    };
+    const Case cases[] = {
+        {524, 12, true},  {552, 40, true},    {538, 26, true},     {524, 40, true},  {552, 12, true},
+        {523, 20, false}, {553, 20, false},   {530, 11, false},    {530, 41, false}, {20, 20, false},
+        {0, 0, false},    {65535, 20, false}, {530, 65535, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.x << "," << c.y);
+        EXPECT_EQ(IsInCloseArea({0, 0, 560, 310}, c.x, c.y), c.inside);
+    }
+    EXPECT_TRUE(IsInCloseArea({0, 0, 600, 310}, 564, 40));  // follows the right edge
+    EXPECT_FALSE(IsInCloseArea({0, 0, 600, 310}, 524, 40));
+}
+
 TEST(Layout, PercentageRoundsHalfUpAndClamps) {
     struct Case {
         std::uint64_t received;

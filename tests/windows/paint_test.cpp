@@ -8,14 +8,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "app/gdiplus.h"
 #include "app/main_window.h"
-#include "install/progress_state.h"
+#include "base/gdiplus.h"
 
 namespace {
 
@@ -107,8 +107,8 @@ struct Pictures {
     bool background = true, track = true, fill = true;
 };
 
-// Owns GDI+, the DIB section painted into, the pictures in the globals DrawMainWindow reads, and the brushes the leak
-// test fills the GDI handle table with.
+// Owns GDI+, the DIB section painted into, the pictures DrawMainWindow is given, and the brushes the leak test fills
+// the GDI handle table with.
 class Paint : public testing::Test {
 protected:
     void SetUp() override {
@@ -125,7 +125,6 @@ protected:
         for (HBRUSH brush : filler_)
             DeleteObject(brush);
         Load({false, false, false});
-        ResetProgressState();
         DeleteDC(dc_);  // lets go of the bitmap
         DeleteObject(bitmap_);
         if (token_ != 0)
@@ -133,47 +132,45 @@ protected:
     }
 
     void Load(const Pictures& pictures) {
-        if (g_backgroundBitmap)
-            DeleteObject(g_backgroundBitmap);
-        g_backgroundBitmap = nullptr;
+        background_.reset();
         if (pictures.background) {
-            g_backgroundBitmap = static_cast<HBITMAP>(LoadImageW(
-                GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kBackgroundBitmapId), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR));
+            background_.reset(
+                static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kBackgroundBitmapId),
+                                                IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR)));
             BITMAP info{};
-            ASSERT_TRUE(g_backgroundBitmap && GetObjectW(g_backgroundBitmap, sizeof(info), &info));
+            ASSERT_TRUE(background_ && GetObjectW(background_.get(), sizeof(info), &info));
             ASSERT_TRUE(info.bmWidth == kWidth && info.bmHeight == kHeight);  // lands on the client pixel for pixel
         }
-        g_trackImage = pictures.track ? LoadPngResource(kTrackPngId) : nullptr;
-        g_fillImage = pictures.fill ? LoadPngResource(kFillPngId) : nullptr;
-        ASSERT_TRUE(!g_trackImage == !pictures.track && !g_fillImage == !pictures.fill);
+        track_ = pictures.track ? LoadPngResource(kTrackPngId) : nullptr;
+        fill_ = pictures.fill ? LoadPngResource(kFillPngId) : nullptr;
+        ASSERT_TRUE(!track_ == !pictures.track && !fill_ == !pictures.fill);
     }
 
     // Magenta, which no paint produces, shows where a paint left something out.
-    Picture Painted() {
+    Picture Painted(const ProgressSnapshot& progress) {
         std::fill(bits_, bits_ + kWidth * kHeight, 0x00FF00FFu);
-        DrawMainWindow(dc_, kClient, kClient);
+        DrawMainWindow(dc_, kClient, kClient, {background_.get(), track_.get(), fill_.get()}, progress);
         GdiFlush();
         return {std::vector<std::uint32_t>(bits_, bits_ + kWidth * kHeight)};
     }
 
-    // A first report of received of total bytes, then the speed as the worker's sampling would have left it.
     Picture PaintedAt(std::uint64_t received, std::uint64_t total, double bytesPerSecond) {
-        ResetProgressState();
-        RecordProgress(received, total, 1000);
-        g_bytesPerSecond.store(bytesPerSecond);
-        return Painted();
+        return Painted({received, total, bytesPerSecond});
     }
 
     // The background picture by itself, as it is.
     Picture BackgroundOnly() {
         Picture picture{std::vector<std::uint32_t>(kWidth * kHeight)};
-        GetDIBits(dc_, g_backgroundBitmap, 0, kHeight, picture.pixels.data(), &info_, DIB_RGB_COLORS);
+        GetDIBits(dc_, background_.get(), 0, kHeight, picture.pixels.data(), &info_, DIB_RGB_COLORS);
         return picture;
     }
 
     std::vector<HBRUSH> filler_;
 
 private:
+    UniqueBitmap background_;
+    std::unique_ptr<Gdiplus::Bitmap> track_;
+    std::unique_ptr<Gdiplus::Bitmap> fill_;
     ULONG_PTR token_ = 0;
     BITMAPINFO info_{};
     HDC dc_ = nullptr;
@@ -363,7 +360,7 @@ TEST_F(Paint, ThousandPaintsKeepNoGdiObject) {
 
     Picture last;
     for (int i = 0; i < kPaints; ++i)
-        last = Painted();
+        last = PaintedAt(500, 1000, 123 * 1024.0);
     release(filler_.size());
     EXPECT_EQ(last.Diff(reference, kWholeClient), "") << "the last paint";
 }

@@ -1,4 +1,4 @@
-#include "app/build_hosts.h"
+#include "config/build_hosts.h"
 
 constexpr char kDownloadHost[] = VELMOR_DOWNLOAD_HOST;
 constexpr char kSupportHost[] = VELMOR_SUPPORT_HOST;
