@@ -1,5 +1,7 @@
 #include "app/main_window.h"
 
+#include <new>
+
 #include "config/registration.h"
 #include "install/worker.h"
 #include "ui/layout.h"
@@ -15,12 +17,15 @@ UniqueBitmap g_backgroundBitmap;
 ULONG_PTR g_gdiplusToken = 0;
 std::unique_ptr<Gdiplus::Bitmap> g_trackImage;
 std::unique_ptr<Gdiplus::Bitmap> g_fillImage;
+Gdiplus::Status(WINGDIPAPI* g_startGdiplus)(ULONG_PTR*,
+                                            const Gdiplus::GdiplusStartupInput*,
+                                            Gdiplus::GdiplusStartupOutput*) = Gdiplus::GdiplusStartup;
 
 namespace {
 
 void OnCreate(HWND window) {
     Gdiplus::GdiplusStartupInput input;  // version 1, no debug callback, background thread and codecs left on
-    if (Gdiplus::GdiplusStartup(&g_gdiplusToken, &input, nullptr) != Gdiplus::Ok)
+    if (g_startGdiplus(&g_gdiplusToken, &input, nullptr) != Gdiplus::Ok)
         g_gdiplusToken = 0;
 
     // The entry point loaded the background already; this copy replaces it, and the first one is released.
@@ -79,6 +84,9 @@ UniqueBitmap LoadBackgroundBitmap(HWND owner) {
 }
 
 std::unique_ptr<Gdiplus::Bitmap> LoadPngResource(int id) {
+    // Without GDI+ running, no GDI+ object may be made: its allocator and its constructors need it.
+    if (g_gdiplusToken == 0)
+        return nullptr;
     HMODULE module = GetModuleHandleW(nullptr);
     HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), L"PNG");
     if (!info)
@@ -107,7 +115,10 @@ std::unique_ptr<Gdiplus::Bitmap> LoadPngResource(int id) {
         GlobalFree(block);
         return nullptr;
     }
-    std::unique_ptr<Gdiplus::Bitmap> bitmap(new Gdiplus::Bitmap(stream, FALSE));
+    // GDI+'s own operator new answers null when memory is short, and a new-expression would then run the
+    // constructor at address 0: the memory is taken and checked first. Deleting the object gives it back to GDI+.
+    void* memory = Gdiplus::GdiplusBase::operator new(sizeof(Gdiplus::Bitmap));
+    std::unique_ptr<Gdiplus::Bitmap> bitmap(memory ? ::new (memory) Gdiplus::Bitmap(stream, FALSE) : nullptr);
     stream->Release();
     if (!bitmap || bitmap->GetLastStatus() != Gdiplus::Ok)
         return nullptr;

@@ -1,15 +1,19 @@
 #include "config/software_registry.h"
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <random>
 #include <string_view>
 #include <system_error>
+#include <thread>
 
 namespace {
 
 constexpr std::string_view kTableMarker = "[[software]]";
 constexpr char kEndOfText = '\x1A';  // Ctrl-Z ends a text file's input
+constexpr int kReplaceAttempts = 5;
+constexpr std::chrono::milliseconds kReplaceRetryDelay{100};
 
 // Collects entries line by line. The pending entry exists from the first line on, so key lines before the first
 // table header fill it too; it is kept only if it has a product_id.
@@ -66,7 +70,7 @@ std::filesystem::path TemporaryPathFor(const std::filesystem::path& path) {
     return temporary;
 }
 
-// Writes content to a new file; false if it could not be created, written or closed completely.
+// Writes content to a file, created or emptied first; false if it could not be opened, written or closed completely.
 bool WriteWholeFile(const std::filesystem::path& path, const std::string& content) {
     std::ofstream file(path, std::ios::binary | std::ios::out | std::ios::trunc);
     if (!file)
@@ -83,6 +87,15 @@ bool IsReadOnlyFile(const std::filesystem::path& path) {
     const std::filesystem::file_status status = std::filesystem::status(path, error);
     return !error && std::filesystem::is_regular_file(status) &&
            (status.permissions() & std::filesystem::perms::owner_write) == std::filesystem::perms::none;
+}
+
+// A file that another program holds open cannot be replaced, only written through the sharing that program allows.
+// The standard library on Windows reports such a refusal as permission denied (ERROR_ACCESS_DENIED, which Wine gives)
+// or as an I/O error (ERROR_SHARING_VIOLATION).
+bool RefusedAsInUse(const std::filesystem::path& path, const std::error_code& error) {
+    std::error_code ignored;
+    return (error == std::errc::permission_denied || error == std::errc::io_error) &&
+           std::filesystem::is_regular_file(path, ignored);
 }
 
 }  // namespace
@@ -143,12 +156,22 @@ std::string FormatSoftwareEntries(const std::vector<SoftwareEntry>& entries) {
 void WriteSoftwareEntries(const std::filesystem::path& path, const std::vector<SoftwareEntry>& entries) {
     if (IsReadOnlyFile(path))
         return;
+    const std::string content = FormatSoftwareEntries(entries);
     const std::filesystem::path temporary = TemporaryPathFor(path);
     std::error_code error;
-    if (WriteWholeFile(temporary, FormatSoftwareEntries(entries))) {
-        std::filesystem::rename(temporary, path, error);
-        if (!error)
-            return;
+    if (WriteWholeFile(temporary, content)) {
+        for (int attempt = 1;; ++attempt) {
+            std::filesystem::rename(temporary, path, error);
+            if (!error)
+                return;
+            if (attempt == kReplaceAttempts || !RefusedAsInUse(path, error))
+                break;
+            std::this_thread::sleep_for(kReplaceRetryDelay);
+        }
+        // Held open for longer than a moment: the content goes in place, as a plain overwrite would, rather than
+        // being lost. This write is not one step: a failure part-way leaves the file cut short.
+        if (RefusedAsInUse(path, error))
+            WriteWholeFile(path, content);
     }
     std::filesystem::remove(temporary, error);
 }

@@ -6,9 +6,11 @@
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "base/unique_handle.h"
+#include "net/pe_image.h"
 #include "net/url.h"
 
 namespace {
@@ -103,6 +105,12 @@ bool SaveBody(HINTERNET request, const std::string& savePath, std::string& error
     }
     if (file.fail()) {
         error = "failed to write save file";
+        return false;
+    }
+    // A chunked body cut off between two chunks ends like a whole one: without an announced length only the
+    // program's own headers can tell.
+    if (!lengthKnown && !IsWholeWindowsProgram(std::filesystem::path(savePath))) {
+        error = "download incomplete";
         return false;
     }
     remover.Keep();

@@ -12,7 +12,8 @@ using ProgressCallback = std::function<void(std::uint64_t received, std::uint64_
 // given, so a relative name lands in the current directory). Follows at most two 301/302/303/307/308 redirects that
 // reach it, each to another https:// address.
 //
-// Returns true only when the whole body is in the file. Otherwise returns false, replaces error with a short
-// English diagnostic and leaves no partial save file behind; a failure before the 200 response leaves an existing
-// file of that name untouched. error is not changed on success.
+// Returns true only when the whole body is in the file; a body whose length the response did not announce counts as
+// whole only when it is a whole Windows program (IsWholeWindowsProgram). Otherwise returns false, replaces error
+// with a short English diagnostic and leaves no partial save file behind; a failure before the 200 response leaves
+// an existing file of that name untouched. error is not changed on success.
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error, ProgressCallback onProgress);

@@ -29,6 +29,20 @@ velmor_add_tool(desktop_keeper harness/tools/desktop_keeper.cpp)
 # The installer as shipped, but fetching from the test server on this machine.
 velmor_add_installer(VelmorInstallerUnderTest "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}")
 
+# The same installer without its background bitmap, from a copy of the resource script without it.
+file(READ "${PROJECT_SOURCE_DIR}/resources/installer.rc" resources)
+string(REGEX REPLACE "\n102 BITMAP [^\n]*" "" resources_without_background "${resources}")
+if(resources_without_background STREQUAL resources)
+    message(FATAL_ERROR "resources/installer.rc has no line for bitmap 102")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/resources/installer.rc")
+file(CONFIGURE OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/without_background.rc" CONTENT "${resources_without_background}")
+add_executable(VelmorInstallerWithoutBackground WIN32 "${PROJECT_SOURCE_DIR}/app/main.cpp"
+    "${CMAKE_CURRENT_BINARY_DIR}/without_background.rc" $<TARGET_OBJECTS:VelmorInstallerUnderTest_hosts>)
+target_include_directories(VelmorInstallerWithoutBackground PRIVATE "${PROJECT_SOURCE_DIR}/resources")
+target_link_libraries(VelmorInstallerWithoutBackground PRIVATE velmor)
+target_link_options(VelmorInstallerWithoutBackground PRIVATE -municode -mwindows -Wl,--gc-sections -s)
+
 add_executable(unit_tests ${VELMOR_UNIT_TEST_SOURCES})
 target_link_libraries(unit_tests PRIVATE velmor gtest gtest_main)
 
@@ -53,6 +67,7 @@ function(velmor_wine_test name)
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_run RUN_SERIAL ON
         ENVIRONMENT "VELMOR_RUN_DIR=${VELMOR_RUN_DIR};VELMOR_TOOLS_DIR=${VELMOR_TOOLS_DIR};\
 VELMOR_INSTALLER=$<TARGET_FILE:VelmorInstallerUnderTest>;VELMOR_TEST_PORT=${VELMOR_TEST_PORT};\
+VELMOR_INSTALLER_WITHOUT_BACKGROUND=$<TARGET_FILE:VelmorInstallerWithoutBackground>;\
 VELMOR_FAULTS_TABLE=${PROJECT_SOURCE_DIR}/docs/faults.md;PYTHONDONTWRITEBYTECODE=1")
 endfunction()
 

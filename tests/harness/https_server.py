@@ -19,6 +19,8 @@ Every behaviour is chosen by the request path, so a test needs nothing but an ad
   /never/SECS               reads the request and answers nothing for SECS seconds, then closes
   /slow/N/BPS               N pattern bytes paced at about BPS bytes per second
   /file/NAME                the bytes registered under NAME (see HttpsTestServer.files)
+  /chunkedfile/NAME[/SENT]  the same, chunked; with SENT only the chunks that start within the first SENT bytes,
+                            then the connection is closed without the terminating chunk
   /slowfile/NAME/BPS        the same, paced
 
 Tests that drive the installer map its fixed paths onto these with HttpsTestServer.aliases, and read the requests
@@ -94,6 +96,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             "never": lambda: self._hold(float(args[0])),
             "slow": lambda: self._paced(pattern(int(args[0])), int(args[1])),
             "file": lambda: self._body(self.server.owner.files[args[0]]),
+            "chunkedfile": lambda: self._chunked(self.server.owner.files[args[0]], *map(int, args[1:2])),
             "slowfile": lambda: self._paced(self.server.owner.files[args[0]], int(args[1])),
         }
         route = routes.get(head)
@@ -122,12 +125,17 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self._headers(200, len(data), [("Content-Type", "application/octet-stream")])
         self.wfile.write(data)
 
-    def _chunked(self, data):
+    def _chunked(self, data, sent=None):
         self._headers(200, None, [("Transfer-Encoding", "chunked")])
-        for start in range(0, len(data), 5000):
+        for start in range(0, len(data) if sent is None else sent, 5000):
             piece = data[start:start + 5000]
             self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
-        self.wfile.write(b"0\r\n\r\n")
+        if sent is None:
+            self.wfile.write(b"0\r\n\r\n")
+            return
+        self.wfile.flush()
+        time.sleep(0.2)
+        self._drop(reset=False)
 
     def _status(self, code):
         # 204 and 304 have no body; every other status says so explicitly.

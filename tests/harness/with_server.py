@@ -5,7 +5,7 @@
 
 VELMOR_TEST_PORT (in the command's environment) names the port of a server whose certificate chains to the run's
 test CA; VELMOR_UNTRUSTED_PORT one whose certificate chains to a CA that nothing trusts. The run directory comes
-from VELMOR_RUN_DIR.
+from VELMOR_RUN_DIR; the trusted server serves the test setup program from VELMOR_TOOLS_DIR as /file/setup.
 """
 
 import os
@@ -20,6 +20,8 @@ def main():
     pki = os.path.join(os.environ["VELMOR_RUN_DIR"], "pki")
     trusted = HttpsTestServer(os.path.join(pki, "localhost.pem"), os.path.join(pki, "localhost.key"))
     untrusted = HttpsTestServer(os.path.join(pki, "untrusted.pem"), os.path.join(pki, "untrusted.key"))
+    with open(os.path.join(os.environ["VELMOR_TOOLS_DIR"], "fake_setup.exe"), "rb") as program:
+        trusted.files["setup"] = program.read()
     with trusted, untrusted:
         env = dict(os.environ, VELMOR_TEST_PORT=str(trusted.port), VELMOR_UNTRUSTED_PORT=str(untrusted.port))
         return subprocess.call(command, env=env)

@@ -143,10 +143,11 @@ class Faults(unittest.TestCase):
         RESULTS.append((group, fault, saw, setup, registry, seconds))
 
     def run_failing_download(self, group, fault, cert="localhost", route="/bytes/100000", box_timeout=30,
-                             directory=None, trouble=None, setup="none left, none started"):
+                             directory=None, trouble=None, setup="none left, none started", requests=None):
         """Starts the installer against a server with the given certificate (None: plain HTTP) and expects the
         download-failure box, an open window, no setup program, the registry file updated as usual and a clean exit
-        through the close glyph. trouble, if given, is a context that lasts while the installer runs."""
+        through the close glyph. trouble, if given, is a context that lasts while the installer runs; requests, if
+        given, is how many requests the server must have seen."""
         reset_registry()
         with server(cert) as test_server, trouble or contextlib.nullcontext():
             test_server.files["setup"] = self.setup_program
@@ -156,7 +157,10 @@ class Faults(unittest.TestCase):
             still_running = installer.wait(1.0) is None
             installer.release_at(538, 26)
             code = installer.wait(10)
+            seen = test_server.take_requests()
         self.assertEqual(text, DOWNLOAD_FAILED_TEXT)
+        if requests is not None:
+            self.assertEqual(len(seen), requests, seen)
         self.assertTrue(visible and still_running, "the window should stay open after a failed download")
         self.assertEqual(code, 0, "the installer did not close cleanly")
         self.assertFalse(os.path.isfile(installer.save_path), "a partial setup program was left behind")
@@ -191,19 +195,22 @@ class Faults(unittest.TestCase):
         cases = [
             ("connection reset mid-body", "localhost", "/reset/400000/150000"),
             ("body shorter than its Content-Length", "localhost", "/truncated/400000/150000"),
+            ("chunked body cut off before its last chunk", "localhost", "/chunkedfile/setup/150000"),
             ("server stalls mid-body for %d s" % STALL_SECONDS, "localhost",
              "/stall-body/400000/150000/%d" % STALL_SECONDS),
             ("403 Forbidden", "localhost", "/status/403"),
             ("500 Internal Server Error", "localhost", "/status/500"),
-            ("redirect loop of 308s", "localhost", "/loop"),
+            ("redirect loop of 308s", "localhost", "/loop", 3),
+            ("a third redirect (303)", "localhost", "/redirect/303/3/file/setup", 3),
             ("certificate for another host name", "otherhost", "/file/setup"),
             ("expired certificate", "expired", "/file/setup"),
             ("self-signed certificate", "selfsigned", "/file/setup"),
             ("plain HTTP on the https port", None, "/file/setup"),
         ]
-        for fault, cert, route in cases:
+        for fault, cert, route, *requests in cases:
             with self.subTest(fault=fault):
-                self.run_failing_download("network", fault, cert, route, box_timeout=STALL_SECONDS + 30)
+                self.run_failing_download("network", fault, cert, route, box_timeout=STALL_SECONDS + 30,
+                                          requests=(requests or [None])[0])
 
     # disk
 

@@ -3,8 +3,9 @@
 import os
 import unittest
 
-from installer_harness import (DOWNLOAD_FAILED_TEXT, DOWNLOAD_ORIGIN, LAUNCH_FAILED_TEXT, SUPPORT_URL, WEBVIEW_PATH,
-                               Installer, InstallerTestCase, profile_dir, wait_until, winpath)
+from installer_harness import (DOWNLOAD_FAILED_TEXT, DOWNLOAD_ORIGIN, INSTALLER_WITHOUT_BACKGROUND, LAUNCH_FAILED_TEXT,
+                               SUPPORT_URL, WEBVIEW_PATH, Installer, InstallerTestCase, profile_dir, wait_until,
+                               winpath)
 
 REGISTRY_FILE_83_BYTES = (b"[[software]]\r\nname = \"velmor\xe5\xbd\x95\xe5\xb1\x8f\xe5\xa4\xa7\xe5\xb8\x88\"\r\n"
                           b"product_id = \"7\"\r\ndistributor_id = \"1\"\r\n")
@@ -70,8 +71,8 @@ class FailedDownload(InstallerTestCase):
         installer.release_at(538, 26)
         self.assertEqual(installer.wait(10), 0)
 
-    def test_cancel_and_escape_open_nothing_more(self):
-        for answer in ("cancel", "esc"):
+    def test_cancel_escape_and_close_button_open_nothing_more(self):
+        for answer in ("cancel", "esc", "close"):
             with self.subTest(answer=answer):
                 installer = self.start_failing()
                 _, text = installer.answer_box(answer)
@@ -84,15 +85,33 @@ class FailedDownload(InstallerTestCase):
 
 class FailedStart(InstallerTestCase):
     def test_hides_the_window_shows_the_launch_text_and_keeps_the_file(self):
-        self.serve("/file/not-a-program")
-        installer = Installer(self)
-        visible, text = installer.answer_box("cancel")
-        self.assertFalse(visible, "the window should be hidden before the setup program is started")
-        self.assertEqual(text, LAUNCH_FAILED_TEXT)
-        self.assertEqual(installer.wait(10), 0, "the installer should close once the box is answered")
-        self.assertEqual(installer.opened_urls(), [DOWNLOAD_ORIGIN + WEBVIEW_PATH])
-        with open(installer.save_path, "rb") as kept:
-            self.assertEqual(kept.read(), self.server.files["not-a-program"])
+        download_url = DOWNLOAD_ORIGIN + WEBVIEW_PATH
+        for answer, pages in (("cancel", [download_url]), ("esc", [download_url]),
+                              ("ok", [download_url, SUPPORT_URL])):
+            with self.subTest(answer=answer):
+                self.serve("/file/not-a-program")
+                installer = Installer(self)
+                visible, text = installer.answer_box(answer)
+                self.assertFalse(visible, "the window should be hidden before the setup program is started")
+                self.assertEqual(text, LAUNCH_FAILED_TEXT)
+                self.assertEqual(installer.wait(10), 0, "the installer should close once the box is answered")
+                wait_until(lambda: len(installer.opened_urls()) >= len(pages), 10)
+                self.assertEqual(installer.opened_urls(), pages)
+                with open(installer.save_path, "rb") as kept:
+                    self.assertEqual(kept.read(), self.server.files["not-a-program"])
+
+
+class MissingBackground(InstallerTestCase):
+    def test_two_error_boxes_before_the_window_then_the_installer_runs(self):
+        self.serve("/file/setup")
+        installer = Installer(self, program=INSTALLER_WITHOUT_BACKGROUND)
+        # One box from the entry point, one from window creation; the window is not shown before both are answered.
+        for _ in range(2):
+            visible, text = installer.answer_box("ok", caption="错误")
+            self.assertEqual(text, "背景图加载失败！")
+            self.assertFalse(visible)
+        self.assertEqual(installer.wait(60), 0)
+        self.assertEqual(installer.setup_record().get("ended"), "1", "the setup program did not run")
 
 
 if __name__ == "__main__":

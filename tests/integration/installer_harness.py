@@ -19,6 +19,7 @@ from https_server import HttpsTestServer  # noqa: E402
 RUN_DIR = os.environ["VELMOR_RUN_DIR"]
 TOOLS_DIR = os.environ["VELMOR_TOOLS_DIR"]
 INSTALLER = os.environ["VELMOR_INSTALLER"]
+INSTALLER_WITHOUT_BACKGROUND = os.environ["VELMOR_INSTALLER_WITHOUT_BACKGROUND"]  # the same without bitmap 102
 PORT = int(os.environ["VELMOR_TEST_PORT"])
 
 RELEASE_PATH = "/velmor-cap/release"
@@ -122,7 +123,7 @@ class Installer:
     """One run of the installer under test, in its own current directory (a new one unless given). What it opens in
     the browser and what the setup program records go to files in a folder of their own."""
 
-    def __init__(self, test, directory=None, **env):
+    def __init__(self, test, directory=None, program=INSTALLER, **env):
         self.directory = directory or tempfile.mkdtemp(prefix="velmor-installer-")
         logs = tempfile.mkdtemp(prefix="velmor-logs-")
         test.addCleanup(self.kill)
@@ -132,7 +133,7 @@ class Installer:
         env.setdefault("VELMOR_SETUP_LOG", winpath(self.setup_log))
         self.started = time.monotonic()
         self.ended = None  # when the exit was first seen
-        self.process = subprocess.Popen(["wine", INSTALLER], cwd=self.directory, env=wine_env(**env),
+        self.process = subprocess.Popen(["wine", program], cwd=self.directory, env=wine_env(**env),
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
 
@@ -180,14 +181,15 @@ class Installer:
         with open(self.setup_log, encoding="utf-8") as log:
             return dict(line.split("=", 1) for line in log.read().splitlines() if "=" in line)
 
-    def answer_box(self, answer, timeout=30):
-        """Waits for the failure box, answers it (ok, cancel, esc or none) and returns (window visible, text)."""
-        result = subprocess.run(["wine", os.path.join(TOOLS_DIR, "box_tool.exe"), BOX_CAPTION,
+    def answer_box(self, answer, timeout=30, caption=BOX_CAPTION):
+        """Waits for the failure box (or another box with the given caption), answers it (ok, cancel, esc, close or
+        none) and returns (window visible, text)."""
+        result = subprocess.run(["wine", os.path.join(TOOLS_DIR, "box_tool.exe"), caption,
                                  str(int(timeout * 1000)), answer],
                                 env=wine_env(), stdin=subprocess.DEVNULL, capture_output=True,
                                 timeout=timeout + 20)
         if result.returncode != 0:
-            raise AssertionError("no message box %r appeared (box_tool exit %d)" % (BOX_CAPTION, result.returncode))
+            raise AssertionError("no message box %r appeared (box_tool exit %d)" % (caption, result.returncode))
         output = result.stdout.decode("utf-8")
         first, _, text = output.partition("\n")
         return first == "installer_visible=1", text

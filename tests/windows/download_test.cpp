@@ -93,10 +93,18 @@ TEST_F(Download, WritesExactlyWhatWasServed) {
     }
 }
 
-TEST_F(Download, ChunkedBodyReportsAnUnknownTotal) {
-    ASSERT_TRUE(Fetch(Url("/chunked/100000"))) << error_;
-    EXPECT_EQ(ReadFile(savePath_), Pattern(100000));
-    ExpectReports(100000, 0);
+// The test setup program, which the server also serves as /file/setup.
+std::string SetupProgram() {
+    const char* tools = std::getenv("VELMOR_TOOLS_DIR");
+    return ReadFile(fs::path(tools ? tools : ".") / "fake_setup.exe");
+}
+
+TEST_F(Download, ChunkedProgramReportsAnUnknownTotal) {
+    const std::string program = SetupProgram();
+    ASSERT_GT(program.size(), 150000u);
+    ASSERT_TRUE(Fetch(Url("/chunkedfile/setup"))) << error_;
+    EXPECT_EQ(ReadFile(savePath_), program);
+    ExpectReports(program.size(), 0);
 }
 
 TEST_F(Download, EmptyBodyCreatesAnEmptyFileWithoutReports) {
@@ -199,8 +207,10 @@ TEST_F(Download, SaveFileInAMissingFolderFailsOnlyAfterTheStatus) {
     EXPECT_FALSE(fs::exists(dir_ / "missing"));
 }
 
-TEST_F(Download, BodyShorterThanItsLengthIsIncompleteAndRemoved) {
-    for (const char* path : {"/truncated/100000/30000", "/reset/100000/30000", "/truncated/100000/0"}) {
+// Shorter than its Content-Length, or without one cut off between chunks or not a whole program: incomplete.
+TEST_F(Download, IncompleteBodyFailsAndIsRemoved) {
+    for (const char* path : {"/truncated/100000/30000", "/reset/100000/30000", "/truncated/100000/0",
+                             "/chunkedfile/setup/150000", "/chunked/100000"}) {
         SCOPED_TRACE(path);
         std::ofstream(savePath_, std::ios::binary) << "previous content";
         EXPECT_FALSE(Fetch(Url(path)));

@@ -113,7 +113,7 @@ class Paint : public testing::Test {
 protected:
     void SetUp() override {
         Gdiplus::GdiplusStartupInput input;
-        ASSERT_EQ(Gdiplus::GdiplusStartup(&token_, &input, nullptr), Gdiplus::Ok);
+        ASSERT_EQ(Gdiplus::GdiplusStartup(&g_gdiplusToken, &input, nullptr), Gdiplus::Ok);  // as the window does
         info_.bmiHeader = {sizeof(info_.bmiHeader), kWidth, -kHeight, 1, 32, BI_RGB, 0, 0, 0, 0, 0};  // top-down
         dc_ = CreateCompatibleDC(nullptr);
         bitmap_ = CreateDIBSection(dc_, &info_, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits_), nullptr, 0);
@@ -127,8 +127,9 @@ protected:
         Load({false, false, false});
         DeleteDC(dc_);  // lets go of the bitmap
         DeleteObject(bitmap_);
-        if (token_ != 0)
-            Gdiplus::GdiplusShutdown(token_);
+        if (g_gdiplusToken != 0)
+            Gdiplus::GdiplusShutdown(g_gdiplusToken);
+        g_gdiplusToken = 0;
     }
 
     void Load(const Pictures& pictures) {
@@ -171,7 +172,6 @@ private:
     UniqueBitmap background_;
     std::unique_ptr<Gdiplus::Bitmap> track_;
     std::unique_ptr<Gdiplus::Bitmap> fill_;
-    ULONG_PTR token_ = 0;
     BITMAPINFO info_{};
     HDC dc_ = nullptr;
     HBITMAP bitmap_ = nullptr;

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/main_window.h"
 #include "install/progress.h"
 #include "install/progress_state.h"
 #include "install/worker.h"
@@ -153,6 +154,51 @@ TEST_F(FailureDialog, ThreadThatCannotStartShowsTheDownloadFailure) {
 
     EXPECT_EQ(boxText, kDownloadFailureText);
     ExpectDownloadPageOpened();
+}
+
+Gdiplus::Status WINGDIPAPI FailingGdiplusStartup(ULONG_PTR*,
+                                                 const Gdiplus::GdiplusStartupInput*,
+                                                 Gdiplus::GdiplusStartupOutput*) {
+    return Gdiplus::GdiplusNotInitialized;
+}
+
+// Without GDI+ the installer's own window comes up with no pictures, paints its GDI fallbacks, and its worker runs:
+// with nothing listening on the test port here, the download fails and the failure box comes up.
+TEST_F(FailureDialog, InstallerWindowWithoutGdiplusStillShowsAndRunsTheWorker) {
+    g_instance = GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = MainWindowProc;
+    windowClass.hInstance = g_instance;
+    windowClass.lpszClassName = kWindowClassName;
+    RegisterClassW(&windowClass);
+    g_startGdiplus = FailingGdiplusStartup;
+    HWND window = CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, 0, 0, kWindowWidth, kWindowHeight,
+                                  nullptr, nullptr, g_instance, nullptr);
+    g_startGdiplus = Gdiplus::GdiplusStartup;
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(g_gdiplusToken, 0u);
+    EXPECT_TRUE(g_backgroundBitmap);
+    EXPECT_FALSE(g_trackImage || g_fillImage);
+    EXPECT_FALSE(LoadPngResource(kTrackPngId)) << "a picture decoded without GDI+ running";
+
+    ShowWindow(window, SW_SHOW);
+    UpdateWindow(window);
+    HDC dc = GetDC(window);
+    EXPECT_EQ(GetPixel(dc, 280, 281), RGB(204, 220, 230)) << "no fallback track in the middle of the bar";
+    ReleaseDC(window, dc);
+
+    std::wstring boxText;
+    for (int attempt = 0; attempt < 400 && !AnswerFailureBox(boxText); ++attempt) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&message);
+        Sleep(25);
+    }
+    EXPECT_EQ(boxText, kDownloadFailureText);
+    ExpectDownloadPageOpened();
+    DestroyWindow(window);
+    MSG quit;  // the window ends the message loop that this thread does not have
+    PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
 }
 
 bool ThrowingDownload(const std::string&, const std::string&, std::string&, ProgressCallback) {

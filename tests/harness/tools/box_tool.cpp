@@ -1,6 +1,7 @@
 // Finds a message box by its caption, prints whether the installer's window was visible at that moment
 // ("installer_visible=0" or "=1") and, on the next lines, the box's text (UTF-8); then answers the box.
-//   box_tool <caption> <timeout-ms> <ok|cancel|esc|none>
+//   box_tool <caption> <timeout-ms> <ok|cancel|esc|close|none>
+// close is what the caption's close button sends.
 // Exit code 0 when the box was found, 3 when it did not appear in time.
 #include <windows.h>
 
@@ -63,5 +64,7 @@ int wmain(int argc, wchar_t** argv) {
                      reinterpret_cast<LPARAM>(GetDlgItem(box, IDCANCEL)));
     else if (answer == L"esc")
         PostMessageW(box, WM_KEYDOWN, VK_ESCAPE, 0);
+    else if (answer == L"close")
+        PostMessageW(box, WM_SYSCOMMAND, SC_CLOSE, 0);
     return 0;
 }

@@ -1,0 +1,95 @@
+#include "net/pe_image.h"
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+namespace {
+
+constexpr std::uint64_t kDosHeaderSize = 64;
+constexpr std::uint64_t kNewHeaderOffsetField = 0x3C;
+constexpr std::uint64_t kPeHeaderSize = 24;  // "PE\0\0" and the file header
+constexpr std::uint64_t kSectionHeaderSize = 40;
+constexpr std::uint16_t kPe32Magic = 0x10B;
+constexpr std::uint16_t kPe32PlusMagic = 0x20B;
+constexpr std::uint32_t kCertificateDirectory = 4;
+
+std::uint16_t Le16(const unsigned char* bytes) {
+    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
+std::uint32_t Le32(const unsigned char* bytes) {
+    return static_cast<std::uint32_t>(Le16(bytes)) | static_cast<std::uint32_t>(Le16(bytes + 2)) << 16;
+}
+
+// Reads count bytes at offset into out; false unless all of them lie within the file's size bytes.
+bool ReadAt(std::istream& file,
+            std::uint64_t size,
+            std::uint64_t offset,
+            std::uint64_t count,
+            std::vector<unsigned char>& out) {
+    if (offset > size || count > size - offset)
+        return false;
+    out.resize(count);
+    file.clear();
+    file.seekg(static_cast<std::streamoff>(offset));
+    return static_cast<bool>(file.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(count)));
+}
+
+}  // namespace
+
+bool IsWholeWindowsProgram(std::istream& file) {
+    file.seekg(0, std::ios::end);
+    const std::streamoff end = file.tellg();
+    if (end < 0)
+        return false;
+    const auto size = static_cast<std::uint64_t>(end);
+
+    std::vector<unsigned char> dos;
+    if (!ReadAt(file, size, 0, kDosHeaderSize, dos) || dos[0] != 'M' || dos[1] != 'Z')
+        return false;
+    const std::uint64_t peHeader = Le32(&dos[kNewHeaderOffsetField]);
+
+    std::vector<unsigned char> pe;
+    if (!ReadAt(file, size, peHeader, kPeHeaderSize, pe) || std::memcmp(pe.data(), "PE\0\0", 4) != 0)
+        return false;
+    const std::uint16_t sectionCount = Le16(&pe[6]);
+    const std::uint16_t optionalSize = Le16(&pe[20]);
+
+    // The data directories follow the fixed part of the optional header, whose length depends on its kind.
+    std::vector<unsigned char> optional;
+    if (optionalSize < 2 || !ReadAt(file, size, peHeader + kPeHeaderSize, optionalSize, optional))
+        return false;
+    const std::uint16_t magic = Le16(optional.data());
+    const std::uint64_t directories = magic == kPe32Magic ? 96 : magic == kPe32PlusMagic ? 112 : 0;
+    if (directories == 0 || optionalSize < directories)
+        return false;
+
+    std::vector<unsigned char> sections;
+    if (!ReadAt(file, size, peHeader + kPeHeaderSize + optionalSize, sectionCount * kSectionHeaderSize, sections))
+        return false;
+    for (std::uint64_t at = 0; at < sections.size(); at += kSectionHeaderSize) {
+        const std::uint64_t rawSize = Le32(&sections[at + 16]);
+        const std::uint64_t rawStart = Le32(&sections[at + 20]);
+        if (rawSize != 0 && rawStart + rawSize > size)
+            return false;
+    }
+
+    // The certificate table's "address" is a file offset, and a signature is the last thing in a signed program:
+    // anything cut from the end of one takes part of it.
+    const std::uint32_t directoryCount = Le32(&optional[directories - 4]);
+    const std::uint64_t certificate = directories + 8 * kCertificateDirectory;
+    if (directoryCount > kCertificateDirectory && certificate + 8 <= optionalSize) {
+        const std::uint64_t tableStart = Le32(&optional[certificate]);
+        const std::uint64_t tableSize = Le32(&optional[certificate + 4]);
+        if (tableSize != 0 && tableStart + tableSize != size)
+            return false;
+    }
+    return true;
+}
+
+bool IsWholeWindowsProgram(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary | std::ios::in);
+    return file && IsWholeWindowsProgram(file);
+}
