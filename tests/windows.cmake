@@ -25,9 +25,12 @@ target_link_options(fake_setup PRIVATE -mwindows)
 velmor_add_tool(box_tool harness/tools/box_tool.cpp)
 velmor_add_tool(hold_file harness/tools/hold_file.cpp)
 velmor_add_tool(desktop_keeper harness/tools/desktop_keeper.cpp)
+velmor_add_tool(verify_trust harness/tools/verify_trust.cpp)
+target_link_libraries(verify_trust PRIVATE wintrust crypt32)
 
-# The installer as shipped, but fetching from the test server on this machine.
-velmor_add_installer(VelmorInstallerUnderTest "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}")
+# The installer as shipped, but fetching from the test server on this machine; and the same for another channel.
+velmor_add_installer(VelmorInstallerUnderTest "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 1)
+velmor_add_installer(VelmorInstallerChannel42 "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 42)
 
 add_executable(unit_tests ${VELMOR_UNIT_TEST_SOURCES})
 target_link_libraries(unit_tests PRIVATE velmor gtest gtest_main)
@@ -52,7 +55,8 @@ function(velmor_wine_test name)
     add_test(NAME ${name} ${ARGN})
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_run RUN_SERIAL ON
         ENVIRONMENT "VELMOR_RUN_DIR=${VELMOR_RUN_DIR};VELMOR_TOOLS_DIR=${VELMOR_TOOLS_DIR};\
-VELMOR_INSTALLER=$<TARGET_FILE:VelmorInstallerUnderTest>;VELMOR_TEST_PORT=${VELMOR_TEST_PORT};\
+VELMOR_INSTALLER=$<TARGET_FILE:VelmorInstallerUnderTest>;\
+VELMOR_INSTALLER_CHANNEL_42=$<TARGET_FILE:VelmorInstallerChannel42>;VELMOR_TEST_PORT=${VELMOR_TEST_PORT};\
 VELMOR_FAULTS_TABLE=${PROJECT_SOURCE_DIR}/docs/faults.md;PYTHONDONTWRITEBYTECODE=1")
 endfunction()
 

@@ -122,7 +122,7 @@ class Installer:
     """One run of the installer under test, in its own current directory (a new one unless given). What it opens in
     the browser and what the setup program records go to files in a folder of their own."""
 
-    def __init__(self, test, directory=None, **env):
+    def __init__(self, test, directory=None, program=INSTALLER, **env):
         self.directory = directory or tempfile.mkdtemp(prefix="velmor-installer-")
         logs = tempfile.mkdtemp(prefix="velmor-logs-")
         test.addCleanup(self.kill)
@@ -132,7 +132,7 @@ class Installer:
         env.setdefault("VELMOR_SETUP_LOG", winpath(self.setup_log))
         self.started = time.monotonic()
         self.ended = None  # when the exit was first seen
-        self.process = subprocess.Popen(["wine", INSTALLER], cwd=self.directory, env=wine_env(**env),
+        self.process = subprocess.Popen(["wine", program], cwd=self.directory, env=wine_env(**env),
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
 
