@@ -77,6 +77,15 @@ foreach(suite choice flow window faults)
         WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}/integration")
 endforeach()
 
+# scripts/release from a copy of the source, with the hosts, channel and version of this build: it must give this
+# build's VelmorInstaller.exe, signed.
+velmor_wine_test(release
+    COMMAND python3 -m unittest -v release_test
+    WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}/integration")
+set_property(TEST release APPEND PROPERTY ENVIRONMENT "VELMOR_SHIPPED_INSTALLER=$<TARGET_FILE:VelmorInstaller>"
+    "VELMOR_VERSION=${VELMOR_VERSION}" "VELMOR_DISTRIBUTOR_ID=${VELMOR_DISTRIBUTOR_ID}"
+    "VELMOR_DOWNLOAD_HOST=${VELMOR_DOWNLOAD_HOST}" "VELMOR_SUPPORT_HOST=${VELMOR_SUPPORT_HOST}")
+
 # What ships may import nothing but Windows' own DLLs.
 add_test(NAME imports
     COMMAND "${CMAKE_COMMAND}" -DOBJDUMP=x86_64-w64-mingw32-objdump
