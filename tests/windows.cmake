@@ -30,7 +30,8 @@ target_link_libraries(verify_trust PRIVATE wintrust crypt32)
 
 # The installer as shipped, but fetching from the test server on this machine; and the same for another channel.
 velmor_add_installer(VelmorInstallerUnderTest "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 1)
-velmor_add_installer(VelmorInstallerChannel42 "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 42)
+velmor_add_installer(VelmorInstallerChannel42
+    "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 42)
 
 add_executable(unit_tests ${VELMOR_UNIT_TEST_SOURCES})
 target_link_libraries(unit_tests PRIVATE velmor gtest gtest_main)
