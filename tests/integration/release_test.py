@@ -54,7 +54,7 @@ class SignedRelease(unittest.TestCase):
                         ignore=lambda folder, _: ["build", ".git", "__pycache__"] if folder == SOURCE_DIR else [])
         cls.out = os.path.join(cls.work, "out")
         cls.result = release(cls.source, cls.out, "--cert", os.path.join(PKI, "codesign.pem"), "--key",
-                          os.path.join(PKI, "codesign.key"), "--ca-file", os.path.join(PKI, "ca.pem"))
+                             os.path.join(PKI, "codesign.key"), "--ca-file", os.path.join(PKI, "ca.pem"))
         cls.installer = os.path.join(cls.out, "VelmorInstaller.exe")
 
     @classmethod
