@@ -12,10 +12,14 @@ function(velmor_check_host var)
     endif()
 endfunction()
 
-# An object library that defines the host constants for one executable. The installer and the test build of the
-# installer each link their own, so the library itself stays free of any host.
-function(velmor_add_hosts target download_host support_host)
-    add_library(${target} OBJECT "${PROJECT_SOURCE_DIR}/config/build_hosts.cpp")
+# An object library that defines the host constants and the distribution channel for one executable. The installer
+# and the test builds of the installer each link their own, so the library itself stays free of any host or channel.
+# The channel goes through a generated source rather than a definition, which would split at a ";".
+function(velmor_add_hosts target download_host support_host distributor_id)
+    set(distributor_source "${CMAKE_CURRENT_BINARY_DIR}/${target}_distributor.cpp")
+    file(CONFIGURE OUTPUT "${distributor_source}" @ONLY CONTENT
+        "#include \"config/product.h\"\n\nconst char DistributorId[] = \"@distributor_id@\";\n")
+    add_library(${target} OBJECT "${PROJECT_SOURCE_DIR}/config/build_hosts.cpp" "${distributor_source}")
     target_compile_definitions(${target} PRIVATE
         "VELMOR_DOWNLOAD_HOST=\"${download_host}\""
         "VELMOR_SUPPORT_HOST=\"${support_host}\"")

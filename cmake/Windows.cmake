@@ -8,6 +8,9 @@ add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WIN
 # GCC 12 reports false -Wrestrict positives from inside std::string (GCC bug 105651).
 add_compile_options(-Wall -Wextra -Wno-restrict -ffunction-sections -fdata-sections)
 add_link_options(-static)
+# Reproducible bytes: the same source gives the same executable from any folder at any time.
+add_compile_options("-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.")
+add_link_options(-Wl,--no-insert-timestamp)
 
 add_library(velmor STATIC ${VELMOR_PORTABLE_SOURCES} ${VELMOR_WINDOWS_SOURCES})
 target_include_directories(velmor PUBLIC "${PROJECT_SOURCE_DIR}")
@@ -20,13 +23,17 @@ if(VELMOR_PAINT_TRACE)
     target_compile_definitions(velmor PRIVATE VELMOR_PAINT_TRACE)
 endif()
 
-# Builds one installer executable: the entry point, the resources and the given hosts.
-function(velmor_add_installer target download_host support_host)
-    velmor_add_hosts(${target}_hosts "${download_host}" "${support_host}")
+# The version resource of every installer executable, stamped with VELMOR_VERSION.
+string(REPLACE "." "," VELMOR_VERSION_COMMAS "${VELMOR_VERSION}")
+configure_file(resources/version.rc.in "${CMAKE_BINARY_DIR}/version.rc" @ONLY)
+
+# Builds one installer executable: the entry point, the resources, the given hosts and distribution channel.
+function(velmor_add_installer target download_host support_host distributor_id)
+    velmor_add_hosts(${target}_hosts "${download_host}" "${support_host}" "${distributor_id}")
     add_executable(${target} WIN32 "${PROJECT_SOURCE_DIR}/app/main.cpp" "${PROJECT_SOURCE_DIR}/resources/installer.rc"
-        $<TARGET_OBJECTS:${target}_hosts>)
+        "${CMAKE_BINARY_DIR}/version.rc" $<TARGET_OBJECTS:${target}_hosts>)
     target_link_libraries(${target} PRIVATE velmor)
     target_link_options(${target} PRIVATE -municode -mwindows -Wl,--gc-sections -s)
 endfunction()
 
-velmor_add_installer(VelmorInstaller "${VELMOR_DOWNLOAD_HOST}" "${VELMOR_SUPPORT_HOST}")
+velmor_add_installer(VelmorInstaller "${VELMOR_DOWNLOAD_HOST}" "${VELMOR_SUPPORT_HOST}" "${VELMOR_DISTRIBUTOR_ID}")

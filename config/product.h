@@ -4,4 +4,5 @@
 inline constexpr char ProductName[] =
     "velmor\xE5\xBD\x95\xE5\xB1\x8F\xE5\xA4\xA7\xE5\xB8\x88";  // "velmor录屏大师", UTF-8
 inline constexpr int ProductId = 7;
-inline constexpr char DistributorId[] = "1";
+// Compiled into each executable from its build's VELMOR_DISTRIBUTOR_ID (see velmor_add_hosts).
+extern const char DistributorId[];

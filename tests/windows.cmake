@@ -25,9 +25,13 @@ target_link_options(fake_setup PRIVATE -mwindows)
 velmor_add_tool(box_tool harness/tools/box_tool.cpp)
 velmor_add_tool(hold_file harness/tools/hold_file.cpp)
 velmor_add_tool(desktop_keeper harness/tools/desktop_keeper.cpp)
+velmor_add_tool(verify_trust harness/tools/verify_trust.cpp)
+target_link_libraries(verify_trust PRIVATE wintrust crypt32)
 
-# The installer as shipped, but fetching from the test server on this machine.
-velmor_add_installer(VelmorInstallerUnderTest "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}")
+# The installer as shipped, but fetching from the test server on this machine; and the same for another channel.
+velmor_add_installer(VelmorInstallerUnderTest "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 1)
+velmor_add_installer(VelmorInstallerChannel42
+    "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 42)
 
 # The same installer without its background bitmap, from a copy of the resource script without it.
 file(READ "${PROJECT_SOURCE_DIR}/resources/installer.rc" resources)
@@ -66,7 +70,8 @@ function(velmor_wine_test name)
     add_test(NAME ${name} ${ARGN})
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_run RUN_SERIAL ON
         ENVIRONMENT "VELMOR_RUN_DIR=${VELMOR_RUN_DIR};VELMOR_TOOLS_DIR=${VELMOR_TOOLS_DIR};\
-VELMOR_INSTALLER=$<TARGET_FILE:VelmorInstallerUnderTest>;VELMOR_TEST_PORT=${VELMOR_TEST_PORT};\
+VELMOR_INSTALLER=$<TARGET_FILE:VelmorInstallerUnderTest>;\
+VELMOR_INSTALLER_CHANNEL_42=$<TARGET_FILE:VelmorInstallerChannel42>;VELMOR_TEST_PORT=${VELMOR_TEST_PORT};\
 VELMOR_INSTALLER_WITHOUT_BACKGROUND=$<TARGET_FILE:VelmorInstallerWithoutBackground>;\
 VELMOR_FAULTS_TABLE=${PROJECT_SOURCE_DIR}/docs/faults.md;PYTHONDONTWRITEBYTECODE=1")
 endfunction()
@@ -87,6 +92,15 @@ foreach(suite choice flow window faults)
         COMMAND python3 -m unittest -v "installer_${suite}_test"
         WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}/integration")
 endforeach()
+
+# scripts/release from a copy of the source, with the hosts, channel and version of this build: it must give this
+# build's VelmorInstaller.exe, signed.
+velmor_wine_test(release
+    COMMAND python3 -m unittest -v release_test
+    WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}/integration")
+set_property(TEST release APPEND PROPERTY ENVIRONMENT "VELMOR_SHIPPED_INSTALLER=$<TARGET_FILE:VelmorInstaller>"
+    "VELMOR_VERSION=${VELMOR_VERSION}" "VELMOR_DISTRIBUTOR_ID=${VELMOR_DISTRIBUTOR_ID}"
+    "VELMOR_DOWNLOAD_HOST=${VELMOR_DOWNLOAD_HOST}" "VELMOR_SUPPORT_HOST=${VELMOR_SUPPORT_HOST}")
 
 # What ships may import nothing but Windows' own DLLs.
 add_test(NAME imports

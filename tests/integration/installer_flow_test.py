@@ -3,12 +3,17 @@
 import os
 import unittest
 
+<<<<<<< HEAD
 from installer_harness import (DOWNLOAD_FAILED_TEXT, DOWNLOAD_ORIGIN, INSTALLER_WITHOUT_BACKGROUND, LAUNCH_FAILED_TEXT,
                                SUPPORT_URL, WEBVIEW_PATH, Installer, InstallerTestCase, profile_dir, wait_until,
                                winpath)
+=======
+from installer_harness import (DOWNLOAD_FAILED_TEXT, DOWNLOAD_ORIGIN, INSTALLER, LAUNCH_FAILED_TEXT, SUPPORT_URL,
+                               WEBVIEW_PATH, Installer, InstallerTestCase, profile_dir, wait_until, winpath)
+>>>>>>> 02635ae153254bc044f2bd123de4a8f82f740d07
 
-REGISTRY_FILE_83_BYTES = (b"[[software]]\r\nname = \"velmor\xe5\xbd\x95\xe5\xb1\x8f\xe5\xa4\xa7\xe5\xb8\x88\"\r\n"
-                          b"product_id = \"7\"\r\ndistributor_id = \"1\"\r\n")
+REGISTRY_FILE = (b"[[software]]\r\nname = \"velmor\xe5\xbd\x95\xe5\xb1\x8f\xe5\xa4\xa7\xe5\xb8\x88\"\r\n"
+                 b"product_id = \"7\"\r\ndistributor_id = \"%s\"\r\n")
 
 
 class HappyPath(InstallerTestCase):
@@ -26,18 +31,21 @@ class HappyPath(InstallerTestCase):
         self.assertEqual(installer.opened_urls(), [])
         self.assertEqual(len(self.downloads()), 1)
 
-    def test_records_the_product_in_a_hidden_per_user_folder(self):
+    def test_records_the_product_and_its_channel_in_a_hidden_per_user_folder(self):
         folder = os.path.join(profile_dir(), ".velmor")
         registry_file = os.path.join(folder, "config.toml")
-        if os.path.exists(registry_file):
-            os.unlink(registry_file)
         self.serve("/file/setup")
-        installer = Installer(self)
-        self.assertEqual(installer.wait(60), 0)
+        # The test build as shipped, then one built with VELMOR_DISTRIBUTOR_ID 42.
+        for program, channel in ((INSTALLER, b"1"), (os.environ["VELMOR_INSTALLER_CHANNEL_42"], b"42")):
+            with self.subTest(channel=channel):
+                if os.path.exists(registry_file):
+                    os.unlink(registry_file)
+                installer = Installer(self, program=program)
+                self.assertEqual(installer.wait(60), 0)
 
-        with open(registry_file, "rb") as written:
-            self.assertEqual(written.read(), REGISTRY_FILE_83_BYTES)
-        self.assertTrue(dos_attributes(folder) & FILE_ATTRIBUTE_HIDDEN, "the .velmor folder is not hidden")
+                with open(registry_file, "rb") as written:
+                    self.assertEqual(written.read(), REGISTRY_FILE % channel)
+                self.assertTrue(dos_attributes(folder) & FILE_ATTRIBUTE_HIDDEN, "the .velmor folder is not hidden")
 
 
 FILE_ATTRIBUTE_HIDDEN = 0x2
