@@ -3,14 +3,9 @@
 import os
 import unittest
 
-<<<<<<< HEAD
-from installer_harness import (DOWNLOAD_FAILED_TEXT, DOWNLOAD_ORIGIN, INSTALLER_WITHOUT_BACKGROUND, LAUNCH_FAILED_TEXT,
-                               SUPPORT_URL, WEBVIEW_PATH, Installer, InstallerTestCase, profile_dir, wait_until,
-                               winpath)
-=======
-from installer_harness import (DOWNLOAD_FAILED_TEXT, DOWNLOAD_ORIGIN, INSTALLER, LAUNCH_FAILED_TEXT, SUPPORT_URL,
-                               WEBVIEW_PATH, Installer, InstallerTestCase, profile_dir, wait_until, winpath)
->>>>>>> 02635ae153254bc044f2bd123de4a8f82f740d07
+from installer_harness import (DOWNLOAD_FAILED_TEXT, DOWNLOAD_ORIGIN, INSTALLER, INSTALLER_WITHOUT_BACKGROUND,
+                               LAUNCH_FAILED_TEXT, SUPPORT_URL, WEBVIEW_PATH, Installer, InstallerTestCase, profile_dir,
+                               wait_until, winpath)
 
 REGISTRY_FILE = (b"[[software]]\r\nname = \"velmor\xe5\xbd\x95\xe5\xb1\x8f\xe5\xa4\xa7\xe5\xb8\x88\"\r\n"
                  b"product_id = \"7\"\r\ndistributor_id = \"%s\"\r\n")
