@@ -12,12 +12,40 @@ function(velmor_check_host var)
     endif()
 endfunction()
 
-# An object library that defines the host constants for one executable. The installer and the test build of the
-# installer each link their own, so the library itself stays free of any host.
+# The publisher pinned for the downloaded setup program: the signer certificate's subject common name, and
+# comma-separated hex SHA-256 digests of its DER SubjectPublicKeyInfo. The name becomes a C string literal, so it
+# may hold no quote, backslash, tab or line break. Sets <keys_var> to the digests in lower case.
+function(velmor_check_payload_pins signer keys_var)
+    if(signer MATCHES "[\"\\\t\r\n]")
+        message(FATAL_ERROR "VELMOR_PAYLOAD_SIGNER='${signer}' holds a quote, backslash, tab or line break")
+    endif()
+    set(keys "${${keys_var}}")
+    if(NOT keys STREQUAL "")
+        string(REPLACE "," ";" digests "${keys},")  # a trailing or doubled comma leaves an empty item
+        list(POP_BACK digests)
+        foreach(digest IN LISTS digests)
+            string(LENGTH "${digest}" length)
+            if(NOT length EQUAL 64 OR NOT digest MATCHES "^[0-9A-Fa-f]+$" OR NOT keys MATCHES "^[0-9A-Fa-f,]+$")
+                message(FATAL_ERROR "VELMOR_PAYLOAD_KEY_SHA256='${keys}' is not a comma-separated list of 64-digit "
+                                    "hex SHA-256 digests")
+            endif()
+        endforeach()
+    endif()
+    string(TOLOWER "${keys}" keys)
+    set(${keys_var} "${keys}" PARENT_SCOPE)
+endfunction()
+
+# An object library that defines the host constants, and the pinned publisher (SIGNER <name> KEYS <digests>, both
+# optional), for one executable. The installer and the test builds of the installer each link their own, so the
+# library itself stays free of any host.
 function(velmor_add_hosts target download_host support_host)
+    cmake_parse_arguments(PARSE_ARGV 3 pin "" "SIGNER;KEYS" "")
+    velmor_check_payload_pins("${pin_SIGNER}" pin_KEYS)
     add_library(${target} OBJECT "${PROJECT_SOURCE_DIR}/config/build_hosts.cpp")
     target_compile_definitions(${target} PRIVATE
         "VELMOR_DOWNLOAD_HOST=\"${download_host}\""
-        "VELMOR_SUPPORT_HOST=\"${support_host}\"")
+        "VELMOR_SUPPORT_HOST=\"${support_host}\""
+        "VELMOR_PAYLOAD_SIGNER=L\"${pin_SIGNER}\""
+        "VELMOR_PAYLOAD_KEY_SHA256=\"${pin_KEYS}\"")
     target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}")
 endfunction()

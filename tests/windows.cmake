@@ -25,9 +25,21 @@ target_link_options(fake_setup PRIVATE -mwindows)
 velmor_add_tool(box_tool harness/tools/box_tool.cpp)
 velmor_add_tool(hold_file harness/tools/hold_file.cpp)
 velmor_add_tool(desktop_keeper harness/tools/desktop_keeper.cpp)
+add_library(planted_dll SHARED harness/tools/planted_dll.c)
+set_target_properties(planted_dll PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY "${VELMOR_TOOLS_DIR}")
 
 # The installer as shipped, but fetching from the test server on this machine.
 velmor_add_installer(VelmorInstallerUnderTest "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}")
+
+# The same, pinned to the test publisher, whose key is made once per build tree. The first pin stands for a key the
+# publisher no longer signs with, so that the list is searched past its first entry.
+set(VELMOR_TEST_PUBLISHER_DIR "${CMAKE_BINARY_DIR}/test-publisher")
+execute_process(COMMAND "${VELMOR_HARNESS_DIR}/make-test-pki" --publisher "${VELMOR_TEST_PUBLISHER_DIR}"
+                COMMAND_ERROR_IS_FATAL ANY)
+file(STRINGS "${VELMOR_TEST_PUBLISHER_DIR}/publisher.sha256" publisher_key LIMIT_COUNT 1)
+velmor_add_installer(VelmorInstallerPinned "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}"
+    SIGNER "Velmor Test Publisher"
+    KEYS "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855,${publisher_key}")
 
 add_executable(unit_tests ${VELMOR_UNIT_TEST_SOURCES})
 target_link_libraries(unit_tests PRIVATE velmor gtest gtest_main)
@@ -53,6 +65,7 @@ function(velmor_wine_test name)
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_run RUN_SERIAL ON
         ENVIRONMENT "VELMOR_RUN_DIR=${VELMOR_RUN_DIR};VELMOR_TOOLS_DIR=${VELMOR_TOOLS_DIR};\
 VELMOR_INSTALLER=$<TARGET_FILE:VelmorInstallerUnderTest>;VELMOR_TEST_PORT=${VELMOR_TEST_PORT};\
+VELMOR_PINNED_INSTALLER=$<TARGET_FILE:VelmorInstallerPinned>;VELMOR_TEST_PUBLISHER_DIR=${VELMOR_TEST_PUBLISHER_DIR};\
 VELMOR_FAULTS_TABLE=${PROJECT_SOURCE_DIR}/docs/faults.md;PYTHONDONTWRITEBYTECODE=1")
 endfunction()
 
@@ -67,14 +80,15 @@ set_tests_properties(unit_tests download window PROPERTIES
     PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [0-9]+ tests?\\."
     FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]")
 
-foreach(suite choice flow window faults)
+foreach(suite choice flow window faults hardening)
     velmor_wine_test(installer_${suite}
         COMMAND python3 -m unittest -v "installer_${suite}_test"
         WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}/integration")
 endforeach()
 
-# What ships may import nothing but Windows' own DLLs.
+# What ships imports nothing but Windows' KnownDLLs; every other DLL is delay-loaded.
 add_test(NAME imports
     COMMAND "${CMAKE_COMMAND}" -DOBJDUMP=x86_64-w64-mingw32-objdump
-            "-DPROGRAMS=$<TARGET_FILE:VelmorInstaller>;$<TARGET_FILE:VelmorInstallerUnderTest>"
+            "-DPROGRAMS=$<TARGET_FILE:VelmorInstaller>;$<TARGET_FILE:VelmorInstallerUnderTest>;\
+$<TARGET_FILE:VelmorInstallerPinned>"
             -P "${CMAKE_CURRENT_SOURCE_DIR}/check_imports.cmake")
