@@ -8,8 +8,8 @@
 
 // The install flow, run once on its own thread: choose the build, download it, hide the window, run the setup
 // program, wait for it, delete it and close the window. From the end of the download until the setup program has
-// ended the file is held open against change, and it is started only when it still holds the bytes received. On failure
-// it shows the failure dialog; after a failed download the window stays open.
+// ended the file is held open against change, and it is started only when it still holds the bytes received. On
+// failure it shows the failure dialog; after a failed download the window stays open.
 void InstallWorker(HWND window);
 
 // The same flow with another download function in place of DownloadFile. An exception out of it counts as a failed
