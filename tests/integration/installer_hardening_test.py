@@ -8,8 +8,8 @@ import subprocess
 import tempfile
 import unittest
 
-from installer_harness import (DOWNLOAD_FAILED_TEXT, INSTALLER, SAVE_NAME, TOOLS_DIR, Installer, InstallerTestCase,
-                               wait_until, wine, winpath)
+from installer_harness import (DOWNLOAD_FAILED_TEXT, INSTALLER, TOOLS_DIR, Installer, InstallerTestCase, wait_until,
+                               wine, winpath)
 
 PINNED_INSTALLER = os.environ["VELMOR_PINNED_INSTALLER"]
 PUBLISHER_DIR = os.environ["VELMOR_TEST_PUBLISHER_DIR"]
@@ -20,14 +20,15 @@ PLANTED_NAMES = ("winhttp gdiplus comctl32 uxtheme dwmapi cryptbase crypt32 bcry
                  "userenv sspicli rsaenh cryptsp dnsapi iphlpapi").split()
 
 
-def sign(name, certificate, key, source):
-    """source signed with the test publisher material certificate/key, as the file name in a fresh folder."""
-    target = os.path.join(tempfile.mkdtemp(prefix="velmor-signed-"), name)
-    subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(PUBLISHER_DIR, certificate),
-                    "-key", os.path.join(PUBLISHER_DIR, key), "-h", "sha256", "-n", "Velmor Cap",
-                    "-in", source, "-out", target], check=True, capture_output=True)
-    with open(target, "rb") as signed:
-        return signed.read()
+def sign(certificate, key, source):
+    """The bytes of source signed with the test publisher material certificate and key."""
+    with tempfile.TemporaryDirectory() as folder:
+        target = os.path.join(folder, "signed.exe")
+        subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(PUBLISHER_DIR, certificate),
+                        "-key", os.path.join(PUBLISHER_DIR, key), "-h", "sha256", "-n", "Velmor Cap",
+                        "-in", source, "-out", target], check=True, capture_output=True)
+        with open(target, "rb") as signed:
+            return signed.read()
 
 
 class HardeningTestCase(InstallerTestCase):
@@ -36,9 +37,9 @@ class HardeningTestCase(InstallerTestCase):
         super().setUpClass()
         setup = os.path.join(TOOLS_DIR, "fake_setup.exe")
         files = cls.server.files
-        files["signed"] = sign("signed.exe", "publisher.pem", "publisher.key", setup)
-        files["renamed"] = sign("renamed.exe", "renamed.pem", "publisher.key", setup)
-        files["impostor"] = sign("impostor.exe", "impostor.pem", "impostor.key", setup)
+        files["signed"] = sign("publisher.pem", "publisher.key", setup)
+        files["renamed"] = sign("renamed.pem", "publisher.key", setup)
+        files["impostor"] = sign("impostor.pem", "impostor.key", setup)
         altered = bytearray(files["signed"])
         altered[len(altered) // 2] ^= 0x01
         files["altered"] = bytes(altered)
