@@ -3,8 +3,21 @@
 #include <commctrl.h>
 
 #include "app/main_window.h"
+#include "base/dll_search.h"
+#include "install/publisher.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+    // First of all: the installer runs elevated from a folder that other programs can write into. Every DLL that is
+    // not one of Windows' KnownDLLs is delay-loaded, so none is resolved before this line.
+    const bool systemSearchKnown = RestrictDllSearchToSystem32();
+    // Windows' own DLLs that WinHTTP (and the signature check) load later by bare name, searching this program's
+    // folder whatever the default directories say.
+    LoadFromSystem32({L"crypt32.dll", L"bcrypt.dll", L"ncrypt.dll", L"secur32.dll", L"sspicli.dll", L"rsaenh.dll",
+                      L"cryptsp.dll", L"dnsapi.dll", L"iphlpapi.dll", L"winhttp.dll"},
+                     systemSearchKnown);
+    if (IsPublisherPinned())
+        LoadFromSystem32({L"wintrust.dll"}, systemSearchKnown);
+
     g_instance = instance;
 
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS};

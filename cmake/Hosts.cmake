@@ -12,16 +12,44 @@ function(velmor_check_host var)
     endif()
 endfunction()
 
-# An object library that defines the host constants and the distribution channel for one executable. The installer
-# and the test builds of the installer each link their own, so the library itself stays free of any host or channel.
-# The channel goes through a generated source rather than a definition, which would split at a ";".
+# The publisher pinned for the downloaded setup program: the signer certificate's subject common name, and
+# comma-separated hex SHA-256 digests of its DER SubjectPublicKeyInfo. The name becomes a C string literal, so it
+# may hold no quote, backslash, tab or line break. Sets <keys_var> to the digests in lower case.
+function(velmor_check_payload_pins signer keys_var)
+    if(signer MATCHES "[\"\\\t\r\n]")
+        message(FATAL_ERROR "VELMOR_PAYLOAD_SIGNER='${signer}' holds a quote, backslash, tab or line break")
+    endif()
+    set(keys "${${keys_var}}")
+    if(NOT keys STREQUAL "")
+        string(REPLACE "," ";" digests "${keys},")  # a trailing or doubled comma leaves an empty item
+        list(POP_BACK digests)
+        foreach(digest IN LISTS digests)
+            string(LENGTH "${digest}" length)
+            if(NOT length EQUAL 64 OR NOT digest MATCHES "^[0-9A-Fa-f]+$" OR NOT keys MATCHES "^[0-9A-Fa-f,]+$")
+                message(FATAL_ERROR "VELMOR_PAYLOAD_KEY_SHA256='${keys}' is not a comma-separated list of 64-digit "
+                                    "hex SHA-256 digests")
+            endif()
+        endforeach()
+    endif()
+    string(TOLOWER "${keys}" keys)
+    set(${keys_var} "${keys}" PARENT_SCOPE)
+endfunction()
+
+# An object library that defines the host constants, the distribution channel and the pinned publisher
+# (SIGNER <name> KEYS <digests>, both optional) for one executable. The installer and the test builds of the
+# installer each link their own, so the library itself stays free of any host or channel. The channel goes through a
+# generated source rather than a definition, which would split at a ";".
 function(velmor_add_hosts target download_host support_host distributor_id)
+    cmake_parse_arguments(PARSE_ARGV 4 pin "" "SIGNER;KEYS" "")
+    velmor_check_payload_pins("${pin_SIGNER}" pin_KEYS)
     set(distributor_source "${CMAKE_CURRENT_BINARY_DIR}/${target}_distributor.cpp")
     file(CONFIGURE OUTPUT "${distributor_source}" @ONLY CONTENT
         "#include \"config/product.h\"\n\nconst char DistributorId[] = \"@distributor_id@\";\n")
     add_library(${target} OBJECT "${PROJECT_SOURCE_DIR}/config/build_hosts.cpp" "${distributor_source}")
     target_compile_definitions(${target} PRIVATE
         "VELMOR_DOWNLOAD_HOST=\"${download_host}\""
-        "VELMOR_SUPPORT_HOST=\"${support_host}\"")
+        "VELMOR_SUPPORT_HOST=\"${support_host}\""
+        "VELMOR_PAYLOAD_SIGNER=L\"${pin_SIGNER}\""
+        "VELMOR_PAYLOAD_KEY_SHA256=\"${pin_KEYS}\"")
     target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}")
 endfunction()

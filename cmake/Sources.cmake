@@ -10,9 +10,12 @@ set(VELMOR_PORTABLE_SOURCES
 # Code that talks to Windows.
 set(VELMOR_WINDOWS_SOURCES
     app/main_window.cpp
+    base/dll_search.cpp
+    base/sha256.cpp
     config/registration.cpp
     install/failure_dialog.cpp
     install/progress.cpp
+    install/publisher.cpp
     install/worker.cpp
     net/download.cpp
     ui/paint.cpp

@@ -1,7 +1,23 @@
 enable_language(RC)
 include(cmake/Sources.cmake)
 
-set(VELMOR_WINDOWS_LIBS winhttp gdiplus ole32 comctl32 shell32 advapi32 user32 gdi32 kernel32)
+# The installer runs elevated from a folder that other programs can write into, and Windows searches a program's
+# own folder first for every DLL that is not one of its KnownDLLs. So only KnownDLLs (of Windows 7 and 10) are
+# imported; every other DLL is delay-loaded through a library made here from cmake/delayload/<dll>.def (the
+# functions used), and resolved only after wWinMain has restricted the search to System32.
+set(VELMOR_DELAYLOAD_DLLS bcrypt comctl32 crypt32 gdiplus winhttp wintrust)
+set(VELMOR_DELAY_LIBS "")
+foreach(dll IN LISTS VELMOR_DELAYLOAD_DLLS)
+    set(def "${PROJECT_SOURCE_DIR}/cmake/delayload/${dll}.def")
+    set(lib "${CMAKE_BINARY_DIR}/delayload/lib${dll}_delay.a")
+    add_custom_command(OUTPUT "${lib}"
+        COMMAND "${CMAKE_COMMAND}" -E make_directory "${CMAKE_BINARY_DIR}/delayload"
+        COMMAND "${CMAKE_DLLTOOL}" --input-def "${def}" --output-delaylib "${lib}" --dllname "${dll}.dll"
+        DEPENDS "${def}" VERBATIM)
+    list(APPEND VELMOR_DELAY_LIBS "${lib}")
+endforeach()
+add_custom_target(velmor_delay_libs DEPENDS ${VELMOR_DELAY_LIBS})
+set(VELMOR_WINDOWS_LIBS ${VELMOR_DELAY_LIBS} ole32 shell32 advapi32 user32 gdi32 kernel32)
 
 # Every program links the C++ runtime statically, so it needs nothing beside Windows' own DLLs.
 add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
@@ -15,6 +31,7 @@ add_link_options(-Wl,--no-insert-timestamp)
 add_library(velmor STATIC ${VELMOR_PORTABLE_SOURCES} ${VELMOR_WINDOWS_SOURCES})
 target_include_directories(velmor PUBLIC "${PROJECT_SOURCE_DIR}")
 target_link_libraries(velmor PUBLIC ${VELMOR_WINDOWS_LIBS})
+add_dependencies(velmor velmor_delay_libs)
 
 # Measurement builds record when the window paints (see ui/paint_trace.h); never for what ships.
 option(VELMOR_PAINT_TRACE "Record paint times for the benchmark" OFF)
@@ -27,13 +44,15 @@ endif()
 string(REPLACE "." "," VELMOR_VERSION_COMMAS "${VELMOR_VERSION}")
 configure_file(resources/version.rc.in "${CMAKE_BINARY_DIR}/version.rc" @ONLY)
 
-# Builds one installer executable: the entry point, the resources, the given hosts and distribution channel.
+# Builds one installer executable: the entry point, the resources, the given hosts and distribution channel and,
+# after SIGNER and KEYS, the publisher it pins for the setup program (see velmor_add_hosts).
 function(velmor_add_installer target download_host support_host distributor_id)
-    velmor_add_hosts(${target}_hosts "${download_host}" "${support_host}" "${distributor_id}")
+    velmor_add_hosts(${target}_hosts "${download_host}" "${support_host}" "${distributor_id}" ${ARGN})
     add_executable(${target} WIN32 "${PROJECT_SOURCE_DIR}/app/main.cpp" "${PROJECT_SOURCE_DIR}/resources/installer.rc"
         "${CMAKE_BINARY_DIR}/version.rc" $<TARGET_OBJECTS:${target}_hosts>)
     target_link_libraries(${target} PRIVATE velmor)
     target_link_options(${target} PRIVATE -municode -mwindows -Wl,--gc-sections -s)
 endfunction()
 
-velmor_add_installer(VelmorInstaller "${VELMOR_DOWNLOAD_HOST}" "${VELMOR_SUPPORT_HOST}" "${VELMOR_DISTRIBUTOR_ID}")
+velmor_add_installer(VelmorInstaller "${VELMOR_DOWNLOAD_HOST}" "${VELMOR_SUPPORT_HOST}" "${VELMOR_DISTRIBUTOR_ID}"
+    SIGNER "${VELMOR_PAYLOAD_SIGNER}" KEYS "${VELMOR_PAYLOAD_KEY_SHA256}")

@@ -3,12 +3,15 @@
 #include <cwchar>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "base/ascii.h"
+#include "base/sha256.h"
 #include "base/unique_handle.h"
 #include "config/build_hosts.h"
 #include "install/failure_dialog.h"
 #include "install/progress.h"
+#include "install/publisher.h"
 #include "net/download.h"
 
 namespace {
@@ -50,15 +53,43 @@ std::wstring ReadRuntimeVersion(const RuntimeClientKey& client) {
 }
 
 // Any exception out of the download (memory exhaustion in a string or the file stream) is a failed download.
-bool DownloadSetupProgram(HWND window, const std::string& url, DownloadFunction download) {
+bool DownloadSetupProgram(HWND window, const std::string& url, DownloadFunction download, Sha256Digest& digest) {
     std::string error;  // diagnostics only; never shown
     try {
-        return download(url, kSaveName, error, [window](std::uint64_t received, std::uint64_t total) {
-            OnDownloadProgress(window, received, total);
-        });
+        return download(
+            url, kSaveName, error,
+            [window](std::uint64_t received, std::uint64_t total) { OnDownloadProgress(window, received, total); },
+            &digest);
     } catch (...) {
         return false;
     }
+}
+
+// Opens the downloaded program so that no other process can change, replace or delete it while the handle is
+// held, and checks that the bytes under the handle are the bytes received and, in builds that pin a publisher,
+// that it carries that publisher's signature. Empty when the file cannot be held or any check fails.
+UniqueFileHandle HoldReceivedProgram(const std::wstring& path, const Sha256Digest& received) {
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return {};
+
+    Sha256 hash;
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+        DWORD count = 0;
+        if (!ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &count, nullptr))
+            return {};
+        if (count == 0)
+            break;
+        hash.Update(buffer.data(), count);
+    }
+    Sha256Digest held{};
+    if (!hash.Finish(held) || held != received)
+        return {};
+    if (IsPublisherPinned() && !IsSignedByPinnedPublisher(file.get(), path))
+        return {};
+    return file;
 }
 
 // Starts the setup program from the current directory and waits for it without limit. False if it cannot start.
@@ -113,16 +144,27 @@ void InstallWorker(HWND window) {
 void InstallWorker(HWND window, DownloadFunction download) {
     const std::string url = ChooseDownloadUrl();
     const std::wstring wideUrl = WidenAscii(url);
+    const std::wstring savePath = WidenAscii(kSaveName);
 
-    if (!DownloadSetupProgram(window, url, download)) {
+    Sha256Digest received{};
+    if (!DownloadSetupProgram(window, url, download, received)) {
         // The window stays open, showing the last progress, until the user closes it.
         ShowInstallFailure(window, kDownloadFailedText, wideUrl.c_str());
         return;
     }
 
-    const std::wstring savePath = WidenAscii(kSaveName);
+    // Held from here until the setup program has ended: what starts elevated is what came over HTTPS.
+    UniqueFileHandle program = HoldReceivedProgram(savePath, received);
+    if (!program) {
+        DeleteFileW(savePath.c_str());
+        ShowInstallFailure(window, kDownloadFailedText, wideUrl.c_str());
+        return;
+    }
+
     ShowWindow(window, SW_HIDE);
-    if (RunSetupProgram(savePath))
+    const bool ran = RunSetupProgram(savePath);
+    program.reset();  // Windows deletes no file that is still open
+    if (ran)
         DeleteFileW(savePath.c_str());
     else
         ShowInstallFailure(window, kLaunchFailedText, wideUrl.c_str());  // the file is kept for the user

@@ -7,16 +7,18 @@
 #include "net/download.h"
 
 // The install flow, run once on its own thread: choose the build, download it, hide the window, run the setup
-// program, wait for it, delete it and close the window. On failure it shows the failure dialog; after a failed
-// download the window stays open.
+// program, wait for it, delete it and close the window. From the end of the download until the setup program has
+// ended the file is held open against change, and it is started only when it still holds the bytes received. On
+// failure it shows the failure dialog; after a failed download the window stays open.
 void InstallWorker(HWND window);
 
 // The same flow with another download function in place of DownloadFile. An exception out of it counts as a failed
-// download.
+// download. Its digest decides, as DownloadFile's does, which bytes may be started.
 using DownloadFunction = bool (*)(const std::string& url,
                                   const std::string& savePath,
                                   std::string& error,
-                                  ProgressCallback onProgress);
+                                  ProgressCallback onProgress,
+                                  Sha256Digest* bodyDigest);
 void InstallWorker(HWND window, DownloadFunction download);
 
 // Starts InstallWorker on a detached thread. When no thread can be had, shows the download-failure dialog on the

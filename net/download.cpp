@@ -44,8 +44,8 @@ bool QueryLocation(HINTERNET request, std::string& location) {
     return true;
 }
 
-// Deletes the save file when the transfer into it does not complete, also when an exception passes through, so
-// that no caller can ever start a truncated program.
+// Deletes the temporary file when the transfer into it does not complete, also when an exception passes through.
+// Declare it before the stream that writes the file: Windows deletes no file that is still open.
 class PartialFileRemover {
 public:
     explicit PartialFileRemover(const std::string& path) : path_(path) {}
@@ -60,8 +60,13 @@ private:
     bool armed_ = true;
 };
 
-// Streams the body of a status-200 response into savePath.
-bool SaveBody(HINTERNET request, const std::string& savePath, std::string& error, const ProgressCallback& onProgress) {
+// Streams the body of a status-200 response into savePath + ".part", which takes the name savePath only once the
+// whole body is in it, so that no one can ever find a truncated program under savePath.
+bool SaveBody(HINTERNET request,
+              const std::string& savePath,
+              std::string& error,
+              const ProgressCallback& onProgress,
+              Sha256Digest* bodyDigest) {
     DWORD total = 0;
     DWORD size = sizeof(total);
     const bool lengthKnown =
@@ -70,13 +75,15 @@ bool SaveBody(HINTERNET request, const std::string& savePath, std::string& error
     if (!lengthKnown)
         total = 0;
 
-    std::ofstream file(savePath, std::ios::binary | std::ios::out | std::ios::trunc);
+    const std::string partPath = savePath + ".part";
+    PartialFileRemover remover(partPath);
+    std::ofstream file(partPath, std::ios::binary | std::ios::out | std::ios::trunc);
     if (!file) {
         error = "failed to create save file";
         return false;
     }
-    PartialFileRemover remover(savePath);
 
+    Sha256 hash;
     std::array<char, kReadBufferSize> buffer;
     std::uint64_t received = 0;
     bool readFailed = false;
@@ -89,10 +96,10 @@ bool SaveBody(HINTERNET request, const std::string& savePath, std::string& error
         if (count == 0)
             break;
         if (!file.write(buffer.data(), count)) {
-            file.close();
             error = "failed to write save file";
             return false;
         }
+        hash.Update(buffer.data(), count);
         received += count;
         if (onProgress)
             onProgress(received, total);
@@ -109,11 +116,22 @@ bool SaveBody(HINTERNET request, const std::string& savePath, std::string& error
     }
     // A chunked body cut off between two chunks ends like a whole one: without an announced length only the
     // program's own headers can tell.
-    if (!lengthKnown && !IsWholeWindowsProgram(std::filesystem::path(savePath))) {
+    if (!lengthKnown && !IsWholeWindowsProgram(std::filesystem::path(partPath))) {
         error = "download incomplete";
         return false;
     }
+    Sha256Digest digest{};
+    if (!hash.Finish(digest)) {
+        error = "failed to hash download";
+        return false;
+    }
+    if (!MoveFileExA(partPath.c_str(), savePath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        error = "failed to rename save file";
+        return false;
+    }
     remover.Keep();
+    if (bodyDigest)
+        *bodyDigest = digest;
     return true;
 }
 
@@ -122,7 +140,8 @@ bool SaveBody(HINTERNET request, const std::string& savePath, std::string& error
 bool DownloadFile(const std::string& url,
                   const std::string& savePath,
                   std::string& error,
-                  ProgressCallback onProgress) {
+                  ProgressCallback onProgress,
+                  Sha256Digest* bodyDigest) {
     // The callable belongs to this call and is released when it returns, on every path.
     const ProgressCallback progress = std::move(onProgress);
     std::string currentUrl = url;
@@ -185,6 +204,6 @@ bool DownloadFile(const std::string& url,
             error = "HTTP status not OK: " + std::to_string(status);
             return false;
         }
-        return SaveBody(request.get(), savePath, error, progress);
+        return SaveBody(request.get(), savePath, error, progress, bodyDigest);
     }
 }

@@ -1,7 +1,8 @@
 cmake_minimum_required(VERSION 3.25)
-# Fails when a program imports a DLL that is not part of Windows.
-set(allowed KERNEL32 USER32 GDI32 gdiplus ole32 WINHTTP ADVAPI32 SHELL32 COMCTL32 msvcrt)
-string(TOLOWER "${allowed}" allowed)
+# Fails when a program's import table names a DLL that is not a KnownDLL of both Windows 7 and Windows 10: any
+# other DLL is looked for in the program's own folder first, before the program's code can prevent it.
+set(allowed kernel32 user32 gdi32 advapi32 shell32 ole32 oleaut32 shlwapi comdlg32 imagehlp psapi setupapi ws2_32
+    msvcrt)
 foreach(program IN LISTS PROGRAMS)
     execute_process(COMMAND "${OBJDUMP}" -p "${program}" OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
     if(failed)
@@ -15,7 +16,7 @@ foreach(program IN LISTS PROGRAMS)
         string(REGEX REPLACE "DLL Name: ([^.]+)\\.[dD][lL][lL].*" "\\1" dll "${entry}")
         string(TOLOWER "${dll}" dll)
         if(NOT dll IN_LIST allowed)
-            message(FATAL_ERROR "${program} imports ${entry}, which is not one of Windows' own DLLs")
+            message(FATAL_ERROR "${program} imports ${entry}, which is not a KnownDLL of Windows 7 and 10: delay-load it")
         endif()
         message(STATUS "${program}: ${entry}")
     endforeach()

@@ -27,6 +27,8 @@ velmor_add_tool(hold_file harness/tools/hold_file.cpp)
 velmor_add_tool(desktop_keeper harness/tools/desktop_keeper.cpp)
 velmor_add_tool(verify_trust harness/tools/verify_trust.cpp)
 target_link_libraries(verify_trust PRIVATE wintrust crypt32)
+add_library(planted_dll SHARED harness/tools/planted_dll.c)
+set_target_properties(planted_dll PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY "${VELMOR_TOOLS_DIR}")
 
 # The installer as shipped, but fetching from the test server on this machine; and the same for another channel.
 velmor_add_installer(VelmorInstallerUnderTest "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 1)
@@ -46,6 +48,16 @@ add_executable(VelmorInstallerWithoutBackground WIN32 "${PROJECT_SOURCE_DIR}/app
 target_include_directories(VelmorInstallerWithoutBackground PRIVATE "${PROJECT_SOURCE_DIR}/resources")
 target_link_libraries(VelmorInstallerWithoutBackground PRIVATE velmor)
 target_link_options(VelmorInstallerWithoutBackground PRIVATE -municode -mwindows -Wl,--gc-sections -s)
+
+# The same, pinned to the test publisher, whose key is made once per build tree. The first pin stands for a key the
+# publisher no longer signs with, so that the list is searched past its first entry.
+set(VELMOR_TEST_PUBLISHER_DIR "${CMAKE_BINARY_DIR}/test-publisher")
+execute_process(COMMAND "${VELMOR_HARNESS_DIR}/make-test-pki" --publisher "${VELMOR_TEST_PUBLISHER_DIR}"
+                COMMAND_ERROR_IS_FATAL ANY)
+file(STRINGS "${VELMOR_TEST_PUBLISHER_DIR}/publisher.sha256" publisher_key LIMIT_COUNT 1)
+velmor_add_installer(VelmorInstallerPinned "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 1
+    SIGNER "Velmor Test Publisher"
+    KEYS "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855,${publisher_key}")
 
 add_executable(unit_tests ${VELMOR_UNIT_TEST_SOURCES})
 target_link_libraries(unit_tests PRIVATE velmor gtest gtest_main)
@@ -73,6 +85,7 @@ function(velmor_wine_test name)
 VELMOR_INSTALLER=$<TARGET_FILE:VelmorInstallerUnderTest>;\
 VELMOR_INSTALLER_CHANNEL_42=$<TARGET_FILE:VelmorInstallerChannel42>;VELMOR_TEST_PORT=${VELMOR_TEST_PORT};\
 VELMOR_INSTALLER_WITHOUT_BACKGROUND=$<TARGET_FILE:VelmorInstallerWithoutBackground>;\
+VELMOR_PINNED_INSTALLER=$<TARGET_FILE:VelmorInstallerPinned>;VELMOR_TEST_PUBLISHER_DIR=${VELMOR_TEST_PUBLISHER_DIR};\
 VELMOR_FAULTS_TABLE=${PROJECT_SOURCE_DIR}/docs/faults.md;PYTHONDONTWRITEBYTECODE=1")
 endfunction()
 
@@ -87,7 +100,7 @@ set_tests_properties(unit_tests download window PROPERTIES
     PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [0-9]+ tests?\\."
     FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]")
 
-foreach(suite choice flow window faults)
+foreach(suite choice flow window faults hardening)
     velmor_wine_test(installer_${suite}
         COMMAND python3 -m unittest -v "installer_${suite}_test"
         WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}/integration")
@@ -102,8 +115,9 @@ set_property(TEST release APPEND PROPERTY ENVIRONMENT "VELMOR_SHIPPED_INSTALLER=
     "VELMOR_VERSION=${VELMOR_VERSION}" "VELMOR_DISTRIBUTOR_ID=${VELMOR_DISTRIBUTOR_ID}"
     "VELMOR_DOWNLOAD_HOST=${VELMOR_DOWNLOAD_HOST}" "VELMOR_SUPPORT_HOST=${VELMOR_SUPPORT_HOST}")
 
-# What ships may import nothing but Windows' own DLLs.
+# What ships imports nothing but Windows' KnownDLLs; every other DLL is delay-loaded.
 add_test(NAME imports
     COMMAND "${CMAKE_COMMAND}" -DOBJDUMP=x86_64-w64-mingw32-objdump
-            "-DPROGRAMS=$<TARGET_FILE:VelmorInstaller>;$<TARGET_FILE:VelmorInstallerUnderTest>"
+            "-DPROGRAMS=$<TARGET_FILE:VelmorInstaller>;$<TARGET_FILE:VelmorInstallerUnderTest>;\
+$<TARGET_FILE:VelmorInstallerPinned>"
             -P "${CMAKE_CURRENT_SOURCE_DIR}/check_imports.cmake")

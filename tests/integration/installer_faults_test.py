@@ -164,6 +164,7 @@ class Faults(unittest.TestCase):
         self.assertTrue(visible and still_running, "the window should stay open after a failed download")
         self.assertEqual(code, 0, "the installer did not close cleanly")
         self.assertFalse(os.path.isfile(installer.save_path), "a partial setup program was left behind")
+        self.assertFalse(os.path.exists(installer.save_path + ".part"), "a partial download was left behind")
         self.assertEqual(installer.setup_record(), {}, "a setup program was started")
         self.assertEqual(registry_state(), registered(OTHER_PRODUCT))
         self.record(group, fault, "download-failure box; window stayed open; closed with exit code 0", setup,

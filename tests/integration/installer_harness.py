@@ -120,10 +120,10 @@ def serve(server, route, paths=(RELEASE_PATH, WEBVIEW_PATH)):
 
 
 class Installer:
-    """One run of the installer under test, in its own current directory (a new one unless given). What it opens in
-    the browser and what the setup program records go to files in a folder of their own."""
+    """One run of the installer under test (or of program), in its own current directory (a new one unless given).
+    What it opens in the browser and what the setup program records go to files in a folder of their own."""
 
-    def __init__(self, test, directory=None, program=INSTALLER, **env):
+    def __init__(self, test, directory=None, program=INSTALLER, stderr=subprocess.DEVNULL, **env):
         self.directory = directory or tempfile.mkdtemp(prefix="velmor-installer-")
         logs = tempfile.mkdtemp(prefix="velmor-logs-")
         test.addCleanup(self.kill)
@@ -134,8 +134,7 @@ class Installer:
         self.started = time.monotonic()
         self.ended = None  # when the exit was first seen
         self.process = subprocess.Popen(["wine", program], cwd=self.directory, env=wine_env(**env),
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr)
 
     @property
     def save_path(self):

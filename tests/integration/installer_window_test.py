@@ -1,5 +1,6 @@
 """The installer's window: where it closes, and that closing works while a download is under way."""
 
+import os
 import time
 import unittest
 
@@ -27,8 +28,11 @@ class CloseArea(InstallerTestCase):
         installer.release_at(552, 40, press_at=(100, 150))
         began = time.monotonic()
         self.assertEqual(installer.wait(10), 0)
-        # Closing in the middle of a download ends the process at once; the worker is abandoned.
+        # Closing in the middle of a download ends the process at once; the worker is abandoned, and what it
+        # received so far never carries the setup program's name.
         self.assertLess(time.monotonic() - began, 2.0)
+        self.assertTrue(os.path.exists(installer.save_path + ".part"))
+        self.assertFalse(os.path.exists(installer.save_path))
 
 
 if __name__ == "__main__":

@@ -8,11 +8,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "base/sha256.h"
 
 namespace {
 
@@ -208,22 +211,66 @@ TEST_F(Download, SaveFileInAMissingFolderFailsOnlyAfterTheStatus) {
 }
 
 // Shorter than its Content-Length, or without one cut off between chunks or not a whole program: incomplete.
-TEST_F(Download, IncompleteBodyFailsAndIsRemoved) {
+TEST_F(Download, FailureAfterTheStatusKeepsTheFileAndLeavesNoPart) {
+    const std::string partPath = savePath_ + ".part";
     for (const char* path : {"/truncated/100000/30000", "/reset/100000/30000", "/truncated/100000/0",
                              "/chunkedfile/setup/150000", "/chunked/100000"}) {
         SCOPED_TRACE(path);
         std::ofstream(savePath_, std::ios::binary) << "previous content";
         EXPECT_FALSE(Fetch(Url(path)));
         EXPECT_EQ(error_, "download incomplete");
-        EXPECT_FALSE(SaveFileExists());
+        EXPECT_EQ(ReadFile(savePath_), "previous content");
+        EXPECT_FALSE(fs::exists(partPath));
     }
+
+    // A callable that throws, with the temporary file still open as the exception passes.
+    std::string error;
+    EXPECT_THROW(DownloadFile(Url("/bytes/100000"), savePath_, error,
+                              [](std::uint64_t received, std::uint64_t) {
+                                  if (received > 16384)
+                                      throw std::runtime_error("progress");
+                              }),
+                 std::runtime_error);
+    EXPECT_EQ(ReadFile(savePath_), "previous content");
+    EXPECT_FALSE(fs::exists(partPath));
+
+    // The final name is taken by a folder: the complete body cannot take it.
+    fs::remove(savePath_);
+    fs::create_directory(savePath_);
+    EXPECT_FALSE(Fetch(Url("/bytes/1000")));
+    EXPECT_EQ(error_, "failed to rename save file");
+    EXPECT_FALSE(fs::exists(partPath));
+}
+
+TEST_F(Download, DigestIsThatOfTheBodyReceived) {
+    for (const char* path : {"/bytes/100000", "/chunkedfile/setup"}) {
+        SCOPED_TRACE(path);
+        Sha256Digest digest{};
+        std::string error;
+        ASSERT_TRUE(DownloadFile(Url(path), savePath_, error, nullptr, &digest)) << error;
+        const std::string body = ReadFile(savePath_);
+        Sha256 hash;
+        hash.Update(body.data(), body.size());
+        Sha256Digest expected{};
+        ASSERT_TRUE(hash.Finish(expected));
+        EXPECT_EQ(digest, expected);
+    }
+    // The known digest of no bytes at all, so that the hash itself is checked too.
+    Sha256Digest empty{};
+    std::string error;
+    ASSERT_TRUE(DownloadFile(Url("/empty"), savePath_, error, nullptr, &empty));
+    EXPECT_EQ(ToHex(empty), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
 TEST_F(Download, FailedWriteIsReportedAndRemoved) {
-    // Every write to /dev/full fails with "no space left on device".
-    savePath_ = "Z:\\dev\\full";
+    // The run's set-up links this temporary file to /dev/full, where every write fails with "no space left".
+    const char* runDir = std::getenv("VELMOR_RUN_DIR");
+    ASSERT_NE(runDir, nullptr);
+    savePath_ = std::string("Z:") + runDir + "/full-disk/velmor-cap-setup.exe";
     EXPECT_FALSE(Fetch(Url("/bytes/100000")));
     EXPECT_EQ(error_, "failed to write save file");
+    EXPECT_FALSE(fs::exists(savePath_ + ".part"));
+    EXPECT_FALSE(SaveFileExists());
 }
 
 TEST_F(Download, ResponseThatNeverComesEndsInAFailure) {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "app/main_window.h"
+#include "base/sha256.h"
 #include "install/progress.h"
 #include "install/progress_state.h"
 #include "install/worker.h"
@@ -201,41 +203,72 @@ TEST_F(FailureDialog, InstallerWindowWithoutGdiplusStillShowsAndRunsTheWorker) {
     PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
 }
 
-bool ThrowingDownload(const std::string&, const std::string&, std::string&, ProgressCallback) {
+bool ThrowingDownload(const std::string&, const std::string&, std::string&, ProgressCallback, Sha256Digest*) {
     throw std::bad_alloc();
 }
 
-TEST_F(FailureDialog, ExceptionOutOfTheDownloadIsAFailedDownload) {
-    HWND window = CreateWindowExW(0, L"STATIC", L"owner", WS_POPUP | WS_VISIBLE, 0, 0, 100, 100, nullptr, nullptr,
-                                  GetModuleHandleW(nullptr), nullptr);
-    ASSERT_NE(window, nullptr);
-    std::atomic<bool> finished = false;
-    std::thread worker([window, &finished] {
-        InstallWorker(window, ThrowingDownload);
-        finished = true;
-    });
+// Receives one program, then another program takes its place before the worker has checked it.
+bool ReplacedAfterCompletion(const std::string&,
+                             const std::string& savePath,
+                             std::string&,
+                             ProgressCallback,
+                             Sha256Digest* digest) {
+    const std::string received = "MZ the program that came over HTTPS";
+    std::ofstream(savePath, std::ios::binary) << received;
+    Sha256 hash;
+    hash.Update(received.data(), received.size());
+    EXPECT_TRUE(hash.Finish(*digest));
 
-    // The box is owned by a window of this thread, which must keep handling messages until the worker is done.
-    std::wstring boxText;
-    bool answered = false;
-    for (int attempt = 0; attempt < 400 && !finished; ++attempt) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
-            DispatchMessageW(&message);
-        if (!answered)
-            answered = AnswerFailureBox(boxText);
-        Sleep(25);
+    std::ifstream other(fs::path("Z:" + std::string(std::getenv("VELMOR_TOOLS_DIR"))) / "fake_setup.exe",
+                        std::ios::binary);
+    std::ofstream(savePath, std::ios::binary | std::ios::trunc) << other.rdbuf();
+    EXPECT_GT(fs::file_size(savePath), received.size()) << "the program was not replaced";
+    return true;
+}
+
+TEST_F(FailureDialog, DownloadThatThrowsOrIsReplacedIsAFailedDownload) {
+    const fs::path setupLog = fs::temp_directory_path() / ("velmor-setup-" + std::to_string(GetCurrentProcessId()));
+    fs::remove(setupLog);
+    SetEnvironmentVariableW(L"VELMOR_SETUP_LOG", setupLog.wstring().c_str());
+    for (DownloadFunction download : {ThrowingDownload, ReplacedAfterCompletion}) {
+        SCOPED_TRACE(download == ThrowingDownload ? "throws" : "replaced");
+        fs::remove(urlLog_);
+        fs::remove("velmor-cap-setup.exe");
+        HWND window = CreateWindowExW(0, L"STATIC", L"owner", WS_POPUP | WS_VISIBLE, 0, 0, 100, 100, nullptr, nullptr,
+                                      GetModuleHandleW(nullptr), nullptr);
+        ASSERT_NE(window, nullptr);
+        std::atomic<bool> finished = false;
+        std::thread worker([window, download, &finished] {
+            InstallWorker(window, download);
+            finished = true;
+        });
+
+        // The box is owned by a window of this thread, which must keep handling messages until the worker is done.
+        std::wstring boxText;
+        bool answered = false;
+        for (int attempt = 0; attempt < 400 && !finished; ++attempt) {
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+                DispatchMessageW(&message);
+            if (!answered)
+                answered = AnswerFailureBox(boxText);
+            Sleep(25);
+        }
+        ASSERT_TRUE(finished.load()) << "the worker did not end after the box was answered";
+        worker.join();
+
+        EXPECT_EQ(boxText, kDownloadFailureText);
+        ExpectDownloadPageOpened();
+        // After a failed download the window stays: not hidden, and no close request from the worker.
+        EXPECT_TRUE(IsWindowVisible(window));
+        MSG close;
+        EXPECT_FALSE(PeekMessageW(&close, window, WM_CLOSE, WM_CLOSE, PM_REMOVE));
+        DestroyWindow(window);
+        // Nothing was started, and nothing is left to start.
+        EXPECT_FALSE(fs::exists(setupLog));
+        EXPECT_FALSE(fs::exists("velmor-cap-setup.exe"));
     }
-    ASSERT_TRUE(finished.load()) << "the worker did not end after the box was answered";
-    worker.join();
-
-    EXPECT_EQ(boxText, kDownloadFailureText);
-    ExpectDownloadPageOpened();
-    // After a failed download the window stays: not hidden, and no close request from the worker.
-    EXPECT_TRUE(IsWindowVisible(window));
-    MSG close;
-    EXPECT_FALSE(PeekMessageW(&close, window, WM_CLOSE, WM_CLOSE, PM_REMOVE));
-    DestroyWindow(window);
+    SetEnvironmentVariableW(L"VELMOR_SETUP_LOG", nullptr);
 }
 
 }  // namespace
