@@ -6,7 +6,7 @@ import unittest
 from installer_harness import (DOWNLOAD_FAILED_TEXT, DOWNLOAD_ORIGIN, LAUNCH_FAILED_TEXT, SUPPORT_URL, WEBVIEW_PATH,
                                Installer, InstallerTestCase, profile_dir, wait_until, winpath)
 
-REGISTRY_FILE_83_BYTES = (b"[[software]]\r\nname = \"velmor\xe5\xbd\x95\xe5\xb1\x8f\xe5\xa4\xa7\xe5\xb8\x88\"\r\n"
+CONFIG_TOML_83_BYTES = (b"[[software]]\r\nname = \"velmor\xe5\xbd\x95\xe5\xb1\x8f\xe5\xa4\xa7\xe5\xb8\x88\"\r\n"
                           b"product_id = \"7\"\r\ndistributor_id = \"1\"\r\n")
 
 
@@ -27,15 +27,15 @@ class HappyPath(InstallerTestCase):
 
     def test_records_the_product_in_a_hidden_per_user_folder(self):
         folder = os.path.join(profile_dir(), ".velmor")
-        registry_file = os.path.join(folder, "config.toml")
-        if os.path.exists(registry_file):
-            os.unlink(registry_file)
+        config_file = os.path.join(folder, "config.toml")
+        if os.path.exists(config_file):
+            os.unlink(config_file)
         self.serve("/file/setup")
         installer = Installer(self)
         self.assertEqual(installer.wait(60), 0)
 
-        with open(registry_file, "rb") as written:
-            self.assertEqual(written.read(), REGISTRY_FILE_83_BYTES)
+        with open(config_file, "rb") as written:
+            self.assertEqual(written.read(), CONFIG_TOML_83_BYTES)
         self.assertTrue(dos_attributes(folder) & FILE_ATTRIBUTE_HIDDEN, "the .velmor folder is not hidden")
 
 
