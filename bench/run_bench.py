@@ -33,7 +33,6 @@ MIB = 1024 * 1024
 PAYLOAD_BYTES = 256 * MIB
 PATH = "/velmor-cap/ebwebview"  # what the installer fetches in the prefix (Windows 10, no WebView2 Runtime)
 SAVE_NAME = "velmor-cap-setup.exe"
-TIMEOUT_SECONDS = 180
 TICKS = os.sysconf("SC_CLK_TCK")
 ROWS = {
     "1": "curl (native), to a file: the machine's ceiling",
@@ -92,16 +91,16 @@ def reap_orphans(keep):
 
 class Bench:
     def __init__(self, args):
-        self.args = args
+        self.args, self.build = args, os.path.abspath(args.build)  # absolute: each run has a folder of its own
         self.run = WineRun(args.run_dir)
-        self.out = os.path.join(os.path.abspath(args.build), "bench-run")
+        self.out = os.path.join(self.build, "bench-run")
         self.url = "https://localhost:%d%s" % (args.port, PATH)
         self.spinners = []
         self.www = os.path.join(self.out, "www")
         shutil.rmtree(self.out, ignore_errors=True)
         os.makedirs(os.path.join(self.www, "velmor-cap"))
         payload_path = os.path.join(self.www, PATH.lstrip("/"))
-        with open(os.path.join(args.build, "tests", "tools", "fake_setup.exe"), "rb") as program, \
+        with open(os.path.join(self.build, "tests", "tools", "fake_setup.exe"), "rb") as program, \
                 open(payload_path, "wb") as payload:  # the test setup program, padded with written zero bytes
             payload.write(program.read())
             while payload.tell() < PAYLOAD_BYTES:
@@ -148,13 +147,13 @@ class Bench:
         reap_orphans(set())
 
     def command(self, row, save):
-        tool = os.path.join(self.args.build, "bench", "%s.exe")
+        tool = os.path.join(self.build, "bench", "%s.exe")
         return {"1": ["curl", "-sS", "--fail", "--cacert", os.path.join(self.run.pki, "ca.pem"), "-o", save,
                       self.url],
                 "2": ["wine", tool % "winhttp_loop", self.url, winpath(save)],
                 "3": ["wine", tool % "urlmon_download", self.url, winpath(save)],
                 "4": ["wine", tool % "downloadfile_bench", self.url, winpath(save)],
-                "5": ["wine", os.path.join(self.args.build, "VelmorInstaller.exe")]}[row]
+                "5": ["wine", os.path.join(self.build, "VelmorInstaller.exe")]}[row]
 
     def measure(self, row, condition):
         """One run of a row: its wall time, CPU split and what went wrong (problems)."""
@@ -168,8 +167,8 @@ class Bench:
         launch = time.time()
         process = subprocess.Popen(self.command(row, save), cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # A blocking wait, so that this process takes no CPU from the run; a timer ends a run that hangs.
-        watchdog = threading.Timer(TIMEOUT_SECONDS, process.kill)
+        # A blocking wait, so that this process takes no CPU from the run; a timer ends a run that hangs (3 min).
+        watchdog = threading.Timer(180, process.kill)
         watchdog.start()
         status, usage = os.wait4(process.pid, 0)[1:]
         wall = time.time() - launch
@@ -231,7 +230,8 @@ def condition_table(condition, results):
 
 
 def report(record):
-    failed = ["%(condition)s row %(row)s: %(problems)s" % r for r in record["results"] if r["problems"]]
+    failed = ["%s row %s: %s" % (r["condition"], r["row"], ", ".join(r["problems"])) for r in record["results"]
+              if r["problems"]]
     lines = ["## %s" % record["started"], "",
              "Machine: %s. Source: %s. %d runs per row and condition after a warm-up round, rows interleaved; 256 "
              "MiB from nginx on loopback. MiB/s = 256 MiB / wall time from launching the process (`wine <program>` "
