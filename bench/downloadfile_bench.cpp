@@ -1,28 +1,19 @@
-// Benchmark of the installer's downloader: DownloadFile (net/download.h) on a second thread while the main thread
-// runs the message loop of a real, shown window, as in the installer. The progress callable is chosen by the mode:
-//   installer  OnDownloadProgress(window, received, total), what the installer passes (the default)
-//   none       no callable at all
-//   noop       a callable that does nothing
-//   record     RecordProgress only (the installer's callable without the repaint request)
-//   invalidate InvalidateRect only (the installer's callable without RecordProgress)
-//   throttled  the installer's callable with repaint requests limited (bench/throttled_progress.h), an experiment
-// The window's paint handler only validates (BeginPaint/EndPaint); the installer's own drawing is measured by
-// running the installer itself.
-//   downloadfile_bench <https url> <save file> [mode]
+// Benchmark of the installer's downloader: DownloadFile (net/download.h) on a second thread, with the installer's
+// progress callable (OnDownloadProgress), while the main thread runs the message loop of a real, shown window, as in
+// the installer. The window's paint handler only validates (BeginPaint/EndPaint); the installer's own drawing is
+// measured by running the installer itself.
+//   downloadfile_bench <https url> <save file>
 // Prints "bytes=<n> seconds=<s> start_ms=<t> end_ms=<t> callbacks=<n> paints=<n>" (the DownloadFile call alone, and
 // its wall-clock start and end in ms since 1970) and returns 0 when DownloadFile succeeded.
 #include <windows.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <cwchar>
 #include <string>
 #include <thread>
 
 #include "bench/bench_clock.h"
-#include "bench/throttled_progress.h"
 #include "install/progress.h"
-#include "install/progress_state.h"
 #include "net/download.h"
 
 namespace {
@@ -33,27 +24,6 @@ constexpr int kWindowHeight = 310;
 
 // Written by the window procedure (main thread) only, read after the message loop ends.
 std::uint64_t g_paints = 0;
-
-enum class Mode { Installer, None, Noop, Record, Invalidate, Throttled };
-
-bool ParseMode(const wchar_t* text, Mode& mode) {
-    const struct {
-        const wchar_t* name;
-        Mode mode;
-    } kModes[] = {{L"installer", Mode::Installer},
-                  {L"none", Mode::None},
-                  {L"noop", Mode::Noop},
-                  {L"record", Mode::Record},
-                  {L"invalidate", Mode::Invalidate},
-                  {L"throttled", Mode::Throttled}};
-    for (const auto& entry : kModes) {
-        if (std::wcscmp(text, entry.name) == 0) {
-            mode = entry.mode;
-            return true;
-        }
-    }
-    return false;
-}
 
 LRESULT CALLBACK BenchWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
@@ -80,45 +50,11 @@ std::string ToUtf8(const wchar_t* text) {
     return result;
 }
 
-// Each mode's callable counts its calls in *calls, which only the downloading thread touches.
-ProgressCallback MakeCallback(Mode mode, HWND window, std::uint64_t* calls) {
-    switch (mode) {
-        case Mode::None:
-            return nullptr;
-        case Mode::Noop:
-            return [calls](std::uint64_t, std::uint64_t) { ++*calls; };
-        case Mode::Record:
-            return [calls](std::uint64_t received, std::uint64_t total) {
-                ++*calls;
-                RecordProgress(received, total, GetTickCount64());
-            };
-        case Mode::Invalidate:
-            return [calls, window](std::uint64_t, std::uint64_t) {
-                ++*calls;
-                InvalidateRect(window, nullptr, FALSE);
-            };
-        case Mode::Throttled:
-            return [calls, window](std::uint64_t received, std::uint64_t total) {
-                ++*calls;
-                OnDownloadProgressThrottled(window, received, total);
-            };
-        case Mode::Installer:
-            break;
-    }
-    return [calls, window](std::uint64_t received, std::uint64_t total) {
-        ++*calls;
-        OnDownloadProgress(window, received, total);
-    };
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    Mode mode = Mode::Installer;
-    if ((argc != 3 && argc != 4) || (argc == 4 && !ParseMode(argv[3], mode))) {
-        std::fprintf(stderr,
-                     "usage: downloadfile_bench <https url> <save file> [installer|none|noop|record|"
-                     "invalidate|throttled]\n");
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: downloadfile_bench <https url> <save file>\n");
         return 2;
     }
     const std::string url = ToUtf8(argv[1]);
@@ -147,7 +83,10 @@ int wmain(int argc, wchar_t** argv) {
     std::string error;
     std::thread worker([&] {
         startMs = UnixMilliseconds();
-        downloaded = DownloadFile(url, savePath, error, MakeCallback(mode, window, &calls));
+        downloaded = DownloadFile(url, savePath, error, [&calls, window](std::uint64_t received, std::uint64_t total) {
+            ++calls;
+            OnDownloadProgress(window, received, total);
+        });
         endMs = UnixMilliseconds();
         PostMessageW(window, WM_CLOSE, 0, 0);
     });

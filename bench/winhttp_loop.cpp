@@ -1,8 +1,7 @@
 // Benchmark peer: the bare WinHTTP read loop. GETs one https:// address with the same calls the installer's
 // downloader makes (WinHttpOpen, WinHttpConnect, WinHttpOpenRequest, WinHttpSendRequest, WinHttpReceiveResponse),
-// sets no options, and writes the body in 8 KiB WinHttpReadData reads into a file through std::ofstream. With
-// "timeouts" it also sets the four timeouts to 30 s with WinHttpSetTimeouts, as the installer's downloader does.
-//   winhttp_loop <https url> <save file> [timeouts]
+// sets no options, and writes the body in 8 KiB WinHttpReadData reads into a file through std::ofstream.
+//   winhttp_loop <https url> <save file>
 // Prints "bytes=<n> seconds=<s> start_ms=<t> end_ms=<t>" (the transfer from WinHttpOpen until the handles are
 // closed, and its wall-clock start and end in ms since 1970) and returns 0 when the status was 200 and the whole body
 // arrived.
@@ -12,7 +11,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -22,14 +20,12 @@
 namespace {
 
 constexpr DWORD kReadBufferSize = 8192;
-constexpr DWORD kTimeoutMs = 30000;
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    const bool setTimeouts = argc == 4 && std::wcscmp(argv[3], L"timeouts") == 0;
-    if (argc != 3 && !setTimeouts) {
-        std::fprintf(stderr, "usage: winhttp_loop <https url> <save file> [timeouts]\n");
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: winhttp_loop <https url> <save file>\n");
         return 2;
     }
     wchar_t host[256] = {};
@@ -48,8 +44,6 @@ int wmain(int argc, wchar_t** argv) {
     const double startMs = UnixMilliseconds();
     HINTERNET session = WinHttpOpen(L"VelmorBench/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                     WINHTTP_NO_PROXY_BYPASS, 0);
-    if (session && setTimeouts)
-        WinHttpSetTimeouts(session, kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
     HINTERNET connection = session ? WinHttpConnect(session, host, parts.nPort, 0) : nullptr;
     HINTERNET request = connection ? WinHttpOpenRequest(connection, L"GET", path, nullptr, WINHTTP_NO_REFERER,
                                                         WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE)

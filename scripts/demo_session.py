@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """One demonstration run of the installer (see scripts/demo): serves the setup program slowly over HTTPS, runs the
-installer under Wine, takes screenshots of its window while it downloads and reports what happened."""
+installer under Wine, takes screenshots of its window while it downloads and reports what happened. Exits non-zero
+unless the installer fetched the setup program, ran it with its own window hidden, deleted it and exited with 0."""
 
 import argparse
 import os
@@ -9,27 +10,16 @@ import subprocess
 import sys
 import time
 
+sys.dont_write_bytecode = True  # nothing of the run goes into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "harness"))
 
 from https_server import HttpsTestServer  # noqa: E402
+from wine_env import WineRun, read_record, winpath  # noqa: E402
 
 DOWNLOAD_SECONDS = 8
 SAVE_NAME = "velmor-cap-setup.exe"
-
-
-def read_env(run_dir):
-    with open(os.path.join(run_dir, "env")) as env_file:
-        return dict(line.strip().split("=", 1) for line in env_file if "=" in line)
-
-
-def winpath(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def installer_window(env):
-    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Velmor Installer$"], env=env,
-                           capture_output=True, text=True).stdout.split()
-    return found[0] if found else None
+PATHS = ("/velmor-cap/release", "/velmor-cap/ebwebview")
+MAX_SHOTS = 12
 
 
 def main():
@@ -38,40 +28,35 @@ def main():
         parser.add_argument("--" + name, required=True)
     args = parser.parse_args()
 
-    run_env = read_env(args.run_dir)
-    env = dict(os.environ, DISPLAY=run_env["DISPLAY"], WINEPREFIX=run_env["WINEPREFIX"], WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
+    run = WineRun(args.run_dir)
     work = os.path.join(args.out, "work")
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
-    for old in os.listdir(args.out):
-        if old.startswith("screenshot-") and old.endswith(".png"):
-            os.unlink(os.path.join(args.out, old))
+    shots_dir = os.path.join(args.out, "screenshots")
+    for folder in (work, shots_dir):
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
     setup_log = os.path.join(work, "setup-log.txt")
     url_log = os.path.join(work, "opened-urls.txt")
-    env.update(VELMOR_SETUP_LOG=winpath(setup_log), VELMOR_URL_LOG=winpath(url_log), VELMOR_SETUP_SLEEP_MS="1500")
 
-    pki = os.path.join(args.run_dir, "pki")
-    server = HttpsTestServer(os.path.join(pki, "localhost.pem"), os.path.join(pki, "localhost.key"),
-                             port=int(args.port))
+    server = HttpsTestServer(*run.certificate(), port=int(args.port))
     with open(os.path.join(args.tools, "fake_setup.exe"), "rb") as program:
         server.files["setup"] = program.read()
     rate = len(server.files["setup"]) // DOWNLOAD_SECONDS
-    for path in ("/velmor-cap/release", "/velmor-cap/ebwebview"):
+    for path in PATHS:
         server.aliases[path] = "/slowfile/setup/%d" % rate
 
     with server:
         print("demo: serving a %d-byte setup program at about %d KB/s on https://localhost:%s"
               % (len(server.files["setup"]), rate // 1024, args.port))
         started = time.monotonic()
-        installer = subprocess.Popen(["wine", os.path.abspath(args.installer)], cwd=work, env=env,
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        installer = run.popen([os.path.abspath(args.installer)], work, VELMOR_SETUP_LOG=winpath(setup_log),
+                              VELMOR_URL_LOG=winpath(url_log), VELMOR_SETUP_SLEEP_MS=1500)
         shots = []
         while installer.poll() is None and time.monotonic() - started < 120:
-            window = installer_window(env)
-            if window and len(shots) < 12:
-                shot = os.path.join(args.out, "screenshot-%02d.png" % (len(shots) + 1))
-                if subprocess.run(["import", "-window", window, shot], env=env, capture_output=True).returncode == 0:
+            window = run.visible_window("Velmor Installer")
+            if window and len(shots) < MAX_SHOTS:
+                shot = os.path.join(shots_dir, "screenshot-%02d.png" % (len(shots) + 1))
+                if subprocess.run(["import", "-window", window, shot], env=run.env(),
+                                  capture_output=True).returncode == 0:
                     shots.append(shot)
             time.sleep(0.7)
         if installer.poll() is None:
@@ -80,22 +65,23 @@ def main():
         code = installer.wait()
         elapsed = time.monotonic() - started
 
-    fetched = [path for path in server.requests if path.startswith("/velmor-cap/")]
-    record = {}
-    if os.path.exists(setup_log):
-        with open(setup_log, encoding="utf-8") as log:
-            record = dict(line.split("=", 1) for line in log.read().splitlines() if "=" in line)
-    print("demo: fetched %s" % ", ".join("https://localhost:%s%s" % (args.port, path) for path in fetched))
+    fetched = [path for path in server.requests if path in PATHS]
+    record = read_record(setup_log)
+    ran = record.get("ended") == "1"
+    hidden = record.get("window_visible") == "0"
+    deleted = not os.path.exists(os.path.join(work, SAVE_NAME))
+    print("demo: fetched %s" % (", ".join("https://localhost:%s%s" % (args.port, path) for path in fetched)
+                                or "NOTHING"))
     print("demo: the setup program %s in %s with the installer window %s"
-          % ("ran" if record.get("ended") == "1" else "did NOT run", record.get("cwd", "?"),
-             "hidden" if record.get("window_visible") == "0" else "visible"))
-    print("demo: %s was %s" % (SAVE_NAME, "still there" if os.path.exists(os.path.join(work, SAVE_NAME))
-                               else "deleted afterwards"))
+          % ("ran" if ran else "did NOT run", record.get("cwd", "?"), "hidden" if hidden else "NOT hidden"))
+    print("demo: %s was %s" % (SAVE_NAME, "deleted afterwards" if deleted else "NOT deleted"))
     if os.path.exists(url_log):
         print("demo: the browser was asked to open: %s" % open(url_log, encoding="utf-8").read().split())
     print("demo: the installer exited with code %d after %.1f s" % (code, elapsed))
-    print("demo: %d screenshots in %s" % (len(shots), args.out))
-    return 0 if code == 0 and record.get("ended") == "1" and shots else 1
+    print("demo: %d screenshots of the window in %s" % (len(shots), os.path.abspath(shots_dir)))
+    passed = code == 0 and len(fetched) == 1 and ran and hidden and deleted and shots
+    print("demo: %s" % ("PASSED" if passed else "FAILED"))
+    return 0 if passed else 1
 
 
 if __name__ == "__main__":

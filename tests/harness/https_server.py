@@ -17,22 +17,19 @@ Every behaviour is chosen by the request path, so a test needs nothing but an ad
   /reset/N/SENT             the same, but the connection is reset (RST)
   /stall-body/N/SENT/SECS   Content-Length N, SENT bytes, then silence for SECS seconds, then close
   /never/SECS               reads the request and answers nothing for SECS seconds, then closes
-  /slow/N/BPS               N pattern bytes paced at about BPS bytes per second
   /file/NAME                the bytes registered under NAME (see HttpsTestServer.files)
   /chunkedfile/NAME[/SENT]  the same, chunked; with SENT only the chunks that start within the first SENT bytes,
                             then the connection is closed without the terminating chunk
-  /slowfile/NAME/BPS        the same, paced
+  /slowfile/NAME/BPS        the same, paced at about BPS bytes per second
 
 Tests that drive the installer map its fixed paths onto these with HttpsTestServer.aliases, and read the requests
 made from HttpsTestServer.requests.
 """
 
 import http.server
-import os
 import socket
 import ssl
 import struct
-import sys
 import threading
 import time
 
@@ -61,8 +58,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     server_version = "VelmorTestServer/1.0"
 
     def log_message(self, fmt, *args):
-        if os.environ.get("VELMOR_SERVER_VERBOSE"):
-            sys.stderr.write("server: " + (fmt % args) + "\n")
+        pass
 
     def do_GET(self):
         path = self.path.split("?", 1)[0]
@@ -94,7 +90,6 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             "reset": lambda: self._cut(int(args[0]), int(args[1]), reset=True),
             "stall-body": lambda: self._stall_body(int(args[0]), int(args[1]), float(args[2])),
             "never": lambda: self._hold(float(args[0])),
-            "slow": lambda: self._paced(pattern(int(args[0])), int(args[1])),
             "file": lambda: self._body(self.server.owner.files[args[0]]),
             "chunkedfile": lambda: self._chunked(self.server.owner.files[args[0]], *map(int, args[1:2])),
             "slowfile": lambda: self._paced(self.server.owner.files[args[0]], int(args[1])),
@@ -138,8 +133,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self._drop(reset=False)
 
     def _status(self, code):
-        # 204 and 304 have no body; every other status says so explicitly.
-        self._headers(code, None if code in (204, 304) else 0)
+        # 204 has no body; every other status says so explicitly.
+        self._headers(code, None if code == 204 else 0)
 
     def _redirect(self, location, code=308):
         self._headers(code, 0, [("Location", location)])

@@ -13,13 +13,14 @@ import subprocess
 import sys
 
 from https_server import HttpsTestServer
+from wine_env import WineRun
 
 
 def main():
     command = sys.argv[sys.argv.index("--") + 1:]
-    pki = os.path.join(os.environ["VELMOR_RUN_DIR"], "pki")
-    trusted = HttpsTestServer(os.path.join(pki, "localhost.pem"), os.path.join(pki, "localhost.key"))
-    untrusted = HttpsTestServer(os.path.join(pki, "untrusted.pem"), os.path.join(pki, "untrusted.key"))
+    run = WineRun(os.environ["VELMOR_RUN_DIR"])
+    trusted = HttpsTestServer(*run.certificate())
+    untrusted = HttpsTestServer(*run.certificate("untrusted"))
     with open(os.path.join(os.environ["VELMOR_TOOLS_DIR"], "fake_setup.exe"), "rb") as program:
         trusted.files["setup"] = program.read()
     with trusted, untrusted:

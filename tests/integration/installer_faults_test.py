@@ -1,8 +1,9 @@
-"""The real installer against servers, disks and registry files that misbehave.
+"""The real installer against servers, disks and per-user config.toml files that misbehave.
 
 Every case checks that the installer neither crashes nor hangs, that the user sees the right box (or none), that no
-partial setup program is left behind or started, and that the per-user registry file ends up as it must. The
-table of what was tried and seen is written to VELMOR_FAULTS_TABLE (docs/faults.md).
+partial setup program is left behind or started, and that config.toml ends up as it must. The table of what was
+tried and seen is written to VELMOR_FAULTS_TABLE (the build folder's faults.md; scripts/faults-table copies it to
+docs/faults.md).
 """
 
 import contextlib
@@ -13,19 +14,18 @@ import subprocess
 import time
 import unittest
 
-from installer_harness import (DOWNLOAD_FAILED_TEXT, PORT, RUN_DIR, SAVE_NAME, TOOLS_DIR, HttpsTestServer,
-                               Installer, profile_dir, serve, wine_env, winpath)
+from installer_harness import (DOWNLOAD_FAILED_TEXT, PORT, RUN, SAVE_NAME, TOOLS_DIR, HttpsTestServer, Installer,
+                               profile_dir, serve, wine_env, winpath)
 
-PKI = os.path.join(RUN_DIR, "pki")
-REGISTRY_FOLDER = os.path.join(profile_dir(), ".velmor")
-REGISTRY_FILE = os.path.join(REGISTRY_FOLDER, "config.toml")
+CONFIG_FOLDER = os.path.join(profile_dir(), ".velmor")
+CONFIG_FILE = os.path.join(CONFIG_FOLDER, "config.toml")
 OTHER_PRODUCT = b'[[software]]\r\nname = "Other"\r\nproduct_id = "12"\r\ndistributor_id = "4"\r\n'
 STALL_SECONDS = 40  # past WinHTTP's 30-second receive timeout
 
 RESULTS = []
 
 
-# -- the registry file's rules, written out independently of the installer, to know what it must write ----------
+# -- config.toml's rules, written out independently of the installer, to know what it must write ---------------
 
 def read_entries(data):
     data = data.split(b"\x1a", 1)[0]
@@ -52,7 +52,7 @@ def read_entries(data):
 
 
 def registered(data):
-    """What the registry file holds after this installer has registered itself in one that held data."""
+    """What config.toml holds after this installer has registered itself in one that held data."""
     entries = [list(entry) for entry in read_entries(data)]
     for entry in entries:
         if entry[1] == b"7":
@@ -70,32 +70,32 @@ def registered(data):
 def server(cert="localhost"):
     if cert is None:
         return HttpsTestServer(None, None, port=PORT)
-    return HttpsTestServer(os.path.join(PKI, cert + ".pem"), os.path.join(PKI, cert + ".key"), port=PORT)
+    return HttpsTestServer(*RUN.certificate(cert), port=PORT)
 
 
-def reset_registry(content=OTHER_PRODUCT):
-    unlock_registry()
-    if os.path.isdir(REGISTRY_FILE):
-        shutil.rmtree(REGISTRY_FILE)
-    os.makedirs(REGISTRY_FOLDER, exist_ok=True)
-    with open(REGISTRY_FILE, "wb") as registry:
-        registry.write(content)
+def reset_config(content=OTHER_PRODUCT):
+    unlock_config()
+    if os.path.isdir(CONFIG_FILE):
+        shutil.rmtree(CONFIG_FILE)
+    os.makedirs(CONFIG_FOLDER, exist_ok=True)
+    with open(CONFIG_FILE, "wb") as config:
+        config.write(content)
 
 
-def unlock_registry():
-    if os.path.exists(REGISTRY_FILE):
-        os.chmod(REGISTRY_FILE, 0o644)
+def unlock_config():
+    if os.path.exists(CONFIG_FILE):
+        os.chmod(CONFIG_FILE, 0o644)
 
 
-def registry_state():
-    if os.path.isdir(REGISTRY_FILE):
+def config_state():
+    if os.path.isdir(CONFIG_FILE):
         return "folder"
-    with open(REGISTRY_FILE, "rb") as registry:
-        return registry.read()
+    with open(CONFIG_FILE, "rb") as config:
+        return config.read()
 
 
 def leftover_temporary_files():
-    return [name for name in os.listdir(REGISTRY_FOLDER) if name != "config.toml"]
+    return [name for name in os.listdir(CONFIG_FOLDER) if name != "config.toml"]
 
 
 @contextlib.contextmanager
@@ -135,20 +135,20 @@ def held_open(path):
 class Faults(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
-        unlock_registry()
+        unlock_config()
         write_table(os.environ.get("VELMOR_FAULTS_TABLE"))
 
-    def record(self, group, fault, saw, setup, registry, installer):
+    def record(self, group, fault, saw, setup, config, installer):
         seconds = "%.1f" % (installer.ended - installer.started)
-        RESULTS.append((group, fault, saw, setup, registry, seconds))
+        RESULTS.append((group, fault, saw, setup, config, seconds))
 
     def run_failing_download(self, group, fault, cert="localhost", route="/bytes/100000", box_timeout=30,
                              directory=None, trouble=None, setup="none left, none started", requests=None):
         """Starts the installer against a server with the given certificate (None: plain HTTP) and expects the
-        download-failure box, an open window, no setup program, the registry file updated as usual and a clean exit
+        download-failure box, an open window, no setup program, config.toml updated as usual and a clean exit
         through the close glyph. trouble, if given, is a context that lasts while the installer runs; requests, if
         given, is how many requests the server must have seen."""
-        reset_registry()
+        reset_config()
         with server(cert) as test_server, trouble or contextlib.nullcontext():
             test_server.files["setup"] = self.setup_program
             serve(test_server, route)
@@ -166,12 +166,12 @@ class Faults(unittest.TestCase):
         self.assertFalse(os.path.isfile(installer.save_path), "a partial setup program was left behind")
         self.assertFalse(os.path.exists(installer.save_path + ".part"), "a partial download was left behind")
         self.assertEqual(installer.setup_record(), {}, "a setup program was started")
-        self.assertEqual(registry_state(), registered(OTHER_PRODUCT))
+        self.assertEqual(config_state(), registered(OTHER_PRODUCT))
         self.record(group, fault, "download-failure box; window stayed open; closed with exit code 0", setup,
                     "updated normally", installer)
 
-    def run_good_download(self, expected_registry, trouble=None):
-        """The download and the setup program work; only the registry file is in trouble (trouble, if given, is a
+    def run_good_download(self, expected_config, trouble=None):
+        """The download and the setup program work; only config.toml is in trouble (trouble, if given, is a
         context that lasts while the installer runs)."""
         with server() as test_server, trouble or contextlib.nullcontext():
             test_server.files["setup"] = self.setup_program
@@ -181,7 +181,7 @@ class Faults(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertEqual(installer.setup_record().get("ended"), "1", "the setup program did not run")
         self.assertFalse(os.path.exists(installer.save_path))
-        self.assertEqual(registry_state(), expected_registry)
+        self.assertEqual(config_state(), expected_config)
         self.assertEqual(leftover_temporary_files(), [])
         return installer
 
@@ -227,27 +227,27 @@ class Faults(unittest.TestCase):
         self.run_failing_download("disk", "save name is a folder", directory=directory, setup="folder left as it was")
         self.assertEqual(os.listdir(os.path.join(directory, SAVE_NAME)), [])
 
-    def test_registry_file_in_trouble(self):
+    def test_config_toml_in_trouble(self):
         cases = [
-            ("registry file is read-only", lambda: os.chmod(REGISTRY_FILE, 0o444), None, OTHER_PRODUCT),
-            ("registry file held open without sharing", None, lambda: held_open(REGISTRY_FILE), OTHER_PRODUCT),
-            ('a folder named "config.toml"', lambda: (os.unlink(REGISTRY_FILE), os.mkdir(REGISTRY_FILE)), None,
+            ("config.toml is read-only", lambda: os.chmod(CONFIG_FILE, 0o444), None, OTHER_PRODUCT),
+            ("config.toml held open without sharing", None, lambda: held_open(CONFIG_FILE), OTHER_PRODUCT),
+            ('a folder named "config.toml"', lambda: (os.unlink(CONFIG_FILE), os.mkdir(CONFIG_FILE)), None,
              "folder"),
         ]
         for fault, prepare, trouble, expected in cases:
             with self.subTest(fault=fault):
-                reset_registry()
+                reset_config()
                 if prepare:
                     prepare()
                 installer = self.run_good_download(expected, trouble and trouble())
                 self.record("disk", fault, "no box; setup program ran; exit code 0", "ran and deleted",
                             "left exactly as it was" if expected == OTHER_PRODUCT else "folder left as it was",
                             installer)
-        unlock_registry()
+        unlock_config()
 
     # input
 
-    def test_registry_file_content(self):
+    def test_config_toml_content(self):
         rng = random.Random(1234)
         cases = [
             ("random bytes (64 KiB)", bytes(rng.getrandbits(8) for _ in range(65536))),
@@ -258,13 +258,13 @@ class Faults(unittest.TestCase):
         ]
         for fault, content in cases:
             with self.subTest(fault=fault):
-                reset_registry(content)
+                reset_config(content)
                 installer = self.run_good_download(registered(content))
-                self.record("input", "registry file: " + fault, "no box; setup program ran; exit code 0",
+                self.record("input", "config.toml: " + fault, "no box; setup program ran; exit code 0",
                             "ran and deleted", "rewritten in its fixed form with this product registered", installer)
 
     def make_directory(self):
-        directory = os.path.realpath(os.path.join(RUN_DIR, "fault-cwd-%d" % len(RESULTS)))
+        directory = os.path.realpath(os.path.join(RUN.run_dir, "fault-cwd-%d" % len(RESULTS)))
         shutil.rmtree(directory, ignore_errors=True)
         os.makedirs(directory)
         self.addCleanup(shutil.rmtree, directory, True)
@@ -275,10 +275,10 @@ def write_table(path):
     if not path or not RESULTS:
         return
     lines = ["# Faults tried against the installer", "",
-             "Written by `tests/integration/installer_faults_test.py` on its last run (%s). Each row passed its "
-             "checks: no crash, no hang, the right box, no partial setup program left or started, and the per-user "
-             "registry file as it must be." % time.strftime("%Y-%m-%d"), "",
-             "| Kind | Fault | What the user saw | Setup program | Per-user registry file | Seconds from start to exit |",
+             "Written by `tests/integration/installer_faults_test.py` (%s). Each row passed its checks: no crash, "
+             "no hang, the right box, no partial setup program left or started, and config.toml as it must be."
+             % time.strftime("%Y-%m-%d"), "",
+             "| Kind | Fault | What the user saw | Setup program | config.toml | Seconds from start to exit |",
              "|---|---|---|---|---|---|"]
     order = {"network": 0, "disk": 1, "input": 2}
     lines += ["| %s | %s | %s | %s | %s | %s |" % row for row in sorted(RESULTS, key=lambda row: order[row[0]])]

@@ -7,8 +7,8 @@ from installer_harness import (DOWNLOAD_FAILED_TEXT, DOWNLOAD_ORIGIN, INSTALLER,
                                LAUNCH_FAILED_TEXT, SUPPORT_URL, WEBVIEW_PATH, Installer, InstallerTestCase, profile_dir,
                                wait_until, winpath)
 
-REGISTRY_FILE = (b"[[software]]\r\nname = \"velmor\xe5\xbd\x95\xe5\xb1\x8f\xe5\xa4\xa7\xe5\xb8\x88\"\r\n"
-                 b"product_id = \"7\"\r\ndistributor_id = \"%s\"\r\n")
+CONFIG_TOML = (b"[[software]]\r\nname = \"velmor\xe5\xbd\x95\xe5\xb1\x8f\xe5\xa4\xa7\xe5\xb8\x88\"\r\n"
+               b"product_id = \"7\"\r\ndistributor_id = \"%s\"\r\n")
 
 
 class HappyPath(InstallerTestCase):
@@ -28,18 +28,18 @@ class HappyPath(InstallerTestCase):
 
     def test_records_the_product_and_its_channel_in_a_hidden_per_user_folder(self):
         folder = os.path.join(profile_dir(), ".velmor")
-        registry_file = os.path.join(folder, "config.toml")
+        config_file = os.path.join(folder, "config.toml")
         self.serve("/file/setup")
         # The test build as shipped, then one built with VELMOR_DISTRIBUTOR_ID 42.
         for program, channel in ((INSTALLER, b"1"), (os.environ["VELMOR_INSTALLER_CHANNEL_42"], b"42")):
             with self.subTest(channel=channel):
-                if os.path.exists(registry_file):
-                    os.unlink(registry_file)
+                if os.path.exists(config_file):
+                    os.unlink(config_file)
                 installer = Installer(self, program=program)
                 self.assertEqual(installer.wait(60), 0)
 
-                with open(registry_file, "rb") as written:
-                    self.assertEqual(written.read(), REGISTRY_FILE % channel)
+                with open(config_file, "rb") as written:
+                    self.assertEqual(written.read(), CONFIG_TOML % channel)
                 self.assertTrue(dos_attributes(folder) & FILE_ATTRIBUTE_HIDDEN, "the .velmor folder is not hidden")
 
 

@@ -15,8 +15,9 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
 
 from https_server import HttpsTestServer  # noqa: E402
+from wine_env import WineRun, read_record, winpath  # noqa: E402,F401
 
-RUN_DIR = os.environ["VELMOR_RUN_DIR"]
+RUN = WineRun(os.environ["VELMOR_RUN_DIR"])
 TOOLS_DIR = os.environ["VELMOR_TOOLS_DIR"]
 INSTALLER = os.environ["VELMOR_INSTALLER"]
 INSTALLER_WITHOUT_BACKGROUND = os.environ["VELMOR_INSTALLER_WITHOUT_BACKGROUND"]  # the same without bitmap 102
@@ -39,35 +40,9 @@ WEBVIEW2_MACHINE_KEY = (r"HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Microsoft\Edge
                         r"\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}")
 WEBVIEW2_USER_KEY = r"HKEY_CURRENT_USER\Software\Microsoft\EdgeUpdate\Clients\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"
 
-
-def _read_env_file():
-    values = {}
-    with open(os.path.join(RUN_DIR, "env")) as env_file:
-        for line in env_file:
-            name, _, value = line.strip().partition("=")
-            values[name] = value
-    return values
-
-
-RUN_ENV = _read_env_file()
-WINEPREFIX = RUN_ENV["WINEPREFIX"]
-
-
-def winpath(path):
-    """The Windows name of a Unix path inside the prefix (drive Z: is the Unix root)."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def wine_env(**extra):
-    env = dict(os.environ, DISPLAY=RUN_ENV["DISPLAY"], WINEPREFIX=WINEPREFIX, WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
-    env.update({name: str(value) for name, value in extra.items()})
-    return env
-
-
-def wine(*args, timeout=60, **extra_env):
-    return subprocess.run(["wine", *args], env=wine_env(**extra_env), stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=timeout)
+wine_env = RUN.env
+wine = RUN.wine
+profile_dir = RUN.profile_dir
 
 
 def import_registry(lines):
@@ -84,10 +59,6 @@ def import_registry(lines):
 
 def reg_string(value):
     return '"' + value.replace("\\", "\\\\").replace('"', '\\"') + '"'
-
-
-def profile_dir():
-    return os.path.join(WINEPREFIX, "drive_c", "users", os.environ.get("USER") or "root")
 
 
 def xdotool(*args, check=True):
@@ -109,8 +80,7 @@ def wait_until(predicate, timeout, interval=0.1):
 
 def visible_installer_window():
     """The X window id of a visible installer window, or None."""
-    found = xdotool("search", "--onlyvisible", "--name", "^%s$" % WINDOW_TITLE, check=False)
-    return found.split()[0] if found else None
+    return RUN.visible_window(WINDOW_TITLE)
 
 
 def serve(server, route, paths=(RELEASE_PATH, WEBVIEW_PATH)):
@@ -175,10 +145,7 @@ class Installer:
             return log.read().splitlines()
 
     def setup_record(self):
-        if not os.path.exists(self.setup_log):
-            return {}
-        with open(self.setup_log, encoding="utf-8") as log:
-            return dict(line.split("=", 1) for line in log.read().splitlines() if "=" in line)
+        return read_record(self.setup_log)
 
     def answer_box(self, answer, timeout=30, caption=BOX_CAPTION):
         """Waits for the failure box (or another box with the given caption), answers it (ok, cancel, esc, close or
@@ -210,9 +177,7 @@ class InstallerTestCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        pki = os.path.join(RUN_DIR, "pki")
-        cls.server = HttpsTestServer(os.path.join(pki, "localhost.pem"), os.path.join(pki, "localhost.key"),
-                                     port=PORT).start()
+        cls.server = HttpsTestServer(*RUN.certificate(), port=PORT).start()
         with open(os.path.join(TOOLS_DIR, "fake_setup.exe"), "rb") as program:
             cls.server.files["setup"] = program.read()
         cls.server.files["not-a-program"] = b"MZ this is not a program\r\n" * 100
