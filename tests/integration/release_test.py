@@ -10,12 +10,12 @@ import subprocess
 import tempfile
 import unittest
 
-from installer_harness import RUN_DIR, TOOLS_DIR, wine, winpath
+from installer_harness import RUN, TOOLS_DIR, wine, winpath
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 SHIPPED = os.environ["VELMOR_SHIPPED_INSTALLER"]
 VERSION = os.environ["VELMOR_VERSION"]
-PKI = os.path.join(RUN_DIR, "pki")
+PKI = RUN.pki
 SIGNING_TIME = 1700000000  # Nov 14 22:13:20 2023 GMT
 TRUST_E_NOSIGNATURE = "0x800b0100"
 TRUST_E_BAD_DIGEST = "0x80096010"
