@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "app/main_window.h"
+#include "install/worker.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     g_instance = instance;
@@ -32,6 +33,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     SetWindowPos(g_mainWindow, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
 
     ShowWindow(g_mainWindow, showCommand);
+    NoteMainWindowShown();
     UpdateWindow(g_mainWindow);
 
     MSG message;

@@ -11,13 +11,17 @@
 // download the window stays open.
 void InstallWorker(HWND window);
 
-// The same flow with another download function in place of DownloadFile. An exception out of it counts as a failed
-// download.
+// The same flow with another download function in place of DownloadFile. An exception out of it, as out of any step,
+// counts as a failed download.
 using DownloadFunction = bool (*)(const std::string& url,
                                   const std::string& savePath,
                                   std::string& error,
                                   ProgressCallback onProgress);
 void InstallWorker(HWND window, DownloadFunction download);
+
+// Called by the entry point once it has shown the window. Until then a finished download waits before the window is
+// hidden for the setup program.
+void NoteMainWindowShown();
 
 // Starts InstallWorker on a detached thread. When no thread can be had, shows the download-failure dialog on the
 // calling thread instead and leaves the window open.

@@ -155,10 +155,66 @@ TEST_F(FailureDialog, ThreadThatCannotStartShowsTheDownloadFailure) {
     ExpectDownloadPageOpened();
 }
 
+const wchar_t kLaunchFailureText[] =
+    L"安装程序启动失败，请检查安装包或联系客服。\n\n已为您打开下载页面，请手动安装。\n\n"
+    L"点击\"确定\"联系客服\n点击\"取消\"稍后处理";
+
+// Handles this thread's messages for about the given time, or until done says so.
+template <typename Done>
+void PumpMessages(int milliseconds, Done done) {
+    for (int waited = 0; waited < milliseconds && !done(); waited += 25) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&message);
+        Sleep(25);
+    }
+}
+
+// Saves something that is no program, at once.
+bool InstantDownload(const std::string&, const std::string& savePath, std::string&, ProgressCallback) {
+    std::ofstream(savePath, std::ios::binary) << "MZ not a program";
+    return true;
+}
+
+// A download done before the entry point shows the window: the worker hides the window only after it was shown, so
+// the window is hidden while the setup program runs and is closed afterwards.
+TEST_F(FailureDialog, WorkerHidesTheWindowOnlyOnceItWasShown) {
+    HWND window = CreateWindowExW(0, L"STATIC", L"owner", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(window, nullptr);
+    std::atomic<bool> finished = false;
+    std::thread worker([window, &finished] {
+        InstallWorker(window, InstantDownload);
+        finished = true;
+    });
+
+    PumpMessages(750, [] { return false; });
+    EXPECT_EQ(FindWindowW(L"#32770", L"系统提示"), nullptr) << "the worker went on before the window was shown";
+    ShowWindow(window, SW_SHOWNORMAL);
+    NoteMainWindowShown();
+
+    std::wstring boxText;
+    bool visibleWithBox = true;
+    PumpMessages(10000, [&] {
+        if (boxText.empty() && AnswerFailureBox(boxText))
+            visibleWithBox = IsWindowVisible(window) != FALSE;
+        return finished && !IsWindow(window);
+    });
+    ASSERT_TRUE(finished.load()) << "the worker did not end after the box was answered";
+    worker.join();
+    DeleteFileW(L"velmor-cap-setup.exe");
+
+    EXPECT_EQ(boxText, kLaunchFailureText);
+    EXPECT_FALSE(visibleWithBox);
+    EXPECT_FALSE(IsWindow(window)) << "the worker did not close the window";
+    DestroyWindow(window);
+}
+
 bool ThrowingDownload(const std::string&, const std::string&, std::string&, ProgressCallback) {
     throw std::bad_alloc();
 }
 
+// The download stands for any step of the worker: every exception ends in the download-failure dialog.
 TEST_F(FailureDialog, ExceptionOutOfTheDownloadIsAFailedDownload) {
     HWND window = CreateWindowExW(0, L"STATIC", L"owner", WS_POPUP | WS_VISIBLE, 0, 0, 100, 100, nullptr, nullptr,
                                   GetModuleHandleW(nullptr), nullptr);
