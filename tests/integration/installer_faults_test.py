@@ -74,6 +74,8 @@ def server(cert="localhost"):
 
 
 def reset_registry(content=OTHER_PRODUCT):
+    if os.path.islink(REGISTRY_FILE):
+        os.unlink(REGISTRY_FILE)
     unlock_registry()
     if os.path.isdir(REGISTRY_FILE):
         shutil.rmtree(REGISTRY_FILE)
@@ -112,6 +114,15 @@ def unwritable(directory):
         yield
     finally:
         subprocess.run(["umount", directory], check=True)
+
+
+def link_registry_file():
+    """Another program of the user turns the file into a link to one outside the profile (with the same content)."""
+    target = os.path.join(RUN_DIR, "linked-config.toml")
+    with open(target, "wb") as linked:
+        linked.write(OTHER_PRODUCT)
+    os.unlink(REGISTRY_FILE)
+    os.symlink(target, REGISTRY_FILE)
 
 
 @contextlib.contextmanager
@@ -225,6 +236,7 @@ class Faults(unittest.TestCase):
             ("registry file held open without sharing", None, lambda: held_open(REGISTRY_FILE), OTHER_PRODUCT),
             ('a folder named "config.toml"', lambda: (os.unlink(REGISTRY_FILE), os.mkdir(REGISTRY_FILE)), None,
              "folder"),
+            ('"config.toml" is a link to a file outside the profile', link_registry_file, None, OTHER_PRODUCT),
         ]
         for fault, prepare, trouble, expected in cases:
             with self.subTest(fault=fault):
@@ -232,6 +244,9 @@ class Faults(unittest.TestCase):
                 if prepare:
                     prepare()
                 installer = self.run_good_download(expected, trouble and trouble())
+                if prepare == link_registry_file:
+                    self.assertTrue(os.path.islink(REGISTRY_FILE), "the link was replaced")
+                    os.unlink(REGISTRY_FILE)
                 self.record("disk", fault, "no box; setup program ran; exit code 0", "ran and deleted",
                             "left exactly as it was" if expected == OTHER_PRODUCT else "folder left as it was",
                             installer)

@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <set>
 #include <string>
@@ -63,6 +65,62 @@ std::set<std::wstring> FolderListing(const std::wstring& folder) {
 
 const std::set<std::wstring> kJustTheFile = {L"config.toml"};
 
+// Where a path leads, every link followed; empty when it leads nowhere.
+std::wstring FinalPathOf(const std::wstring& path) {
+    HANDLE opened = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    wchar_t final[MAX_PATH * 2] = {};
+    if (opened != INVALID_HANDLE_VALUE) {
+        GetFinalPathNameByHandleW(opened, final, MAX_PATH * 2, 0);
+        CloseHandle(opened);
+    }
+    return final;
+}
+
+// The Unix name of a path under Wine.
+std::string UnixPath(const std::wstring& path) {
+    using ToUnix = char*(CDECL*)(const wchar_t*);
+    const auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    char* unixPath = toUnix ? toUnix(path.c_str()) : nullptr;
+    const std::string result = unixPath ? unixPath : "";
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return result;
+}
+
+// Runs a Unix program with an option and Unix paths, and waits until done() says that it did its work: Wine starts a
+// Unix program without a handle to wait on. (Wine's CreateSymbolicLinkW makes nothing, and its DeleteFileW removes
+// no link to a folder.)
+void RunUnix(const char* program,
+             const char* option,
+             std::initializer_list<std::wstring> paths,
+             const std::function<bool()>& done) {
+    std::string command = std::string(program) + " " + option;
+    for (const std::wstring& path : paths)
+        command += " \"" + UnixPath(path) + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    const std::string file = std::string("Z:\\bin\\") + program;
+    ASSERT_TRUE(
+        CreateProcessA(file.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        << "error " << GetLastError();
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int attempt = 0; attempt < 100 && !done(); ++attempt)
+        Sleep(50);
+    ASSERT_TRUE(done()) << command << " did not do its work";
+}
+
+// Makes link a symbolic link to target (which exists), as any program of the user could.
+void MakeLink(const std::wstring& link, const std::wstring& target) {
+    RunUnix("ln", "-s", {target, link}, [&] { return FinalPathOf(link) == FinalPathOf(target); });
+}
+
+void RemoveLink(const std::wstring& link) {
+    RunUnix("rm", "-f", {link}, [&] { return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; });
+}
+
 // A fresh profile folder under the temporary folder, removed with everything in it afterwards.
 struct TemporaryProfile {
     explicit TemporaryProfile(const std::wstring& suffix) {
@@ -104,6 +162,7 @@ protected:
         ASSERT_NO_FATAL_FAILURE(WriteWholeFile(File(), before));
     }
     void Register() { RegisterProductInProfile(profile_->path); }
+    std::wstring Profile() const { return profile_->path; }
     std::wstring Folder() const { return profile_->path + L"\\.velmor"; }
     std::wstring File() const { return Folder() + L"\\config.toml"; }
 
@@ -181,6 +240,32 @@ TEST_F(RegistrationTest, KeepsATargetThatCannotBeReplaced) {
         else
             EXPECT_EQ(bytes, kOldFile);
         EXPECT_EQ(FolderListing(Folder()), kJustTheFile);
+    }
+}
+
+// A link in place of the folder or the file, which any program of the user can make, leads nowhere: the place it
+// points to keeps its content, its attributes and its listing, and the link stays.
+TEST_F(RegistrationTest, LeavesLinksAndWhatTheyPointToAlone) {
+    for (const bool folderIsLink : {true, false}) {
+        SCOPED_TRACE(folderIsLink ? ".velmor is a link to another folder" : "config.toml is a link to another file");
+        ASSERT_NO_FATAL_FAILURE(NewProfile(nullptr));
+        TemporaryProfile elsewhere(L"-protected");
+        const std::wstring targetFile = elsewhere.path + L"\\config.toml";
+        ASSERT_NO_FATAL_FAILURE(WriteWholeFile(targetFile, kOldFile));
+        if (folderIsLink) {
+            ASSERT_NO_FATAL_FAILURE(MakeLink(Folder(), elsewhere.path));
+        } else {
+            ASSERT_TRUE(CreateDirectoryW(Folder().c_str(), nullptr));
+            ASSERT_NO_FATAL_FAILURE(MakeLink(File(), targetFile));
+        }
+        const DWORD targetAttributes = GetFileAttributesW(elsewhere.path.c_str());
+
+        Register();
+        EXPECT_EQ(FileBytes(targetFile), kOldFile);
+        EXPECT_EQ(FolderListing(elsewhere.path), kJustTheFile);
+        EXPECT_EQ(GetFileAttributesW(elsewhere.path.c_str()), targetAttributes);
+        EXPECT_EQ(FileBytes(File()), kOldFile) << "the link was replaced";
+        ASSERT_NO_FATAL_FAILURE(RemoveLink(folderIsLink ? Folder() : File()));
     }
 }
 
