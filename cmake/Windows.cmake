@@ -1,7 +1,7 @@
 enable_language(RC)
 include(cmake/Sources.cmake)
 
-set(VELMOR_WINDOWS_LIBS winhttp gdiplus ole32 comctl32 shell32 advapi32 user32 gdi32 kernel32)
+set(VELMOR_WINDOWS_LIBS winhttp gdiplus ole32 oleaut32 uuid comctl32 shell32 advapi32 user32 gdi32 kernel32)
 
 # Every program links the C++ runtime statically, so it needs nothing beside Windows' own DLLs.
 add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)

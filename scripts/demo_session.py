@@ -48,8 +48,8 @@ def main():
         if old.startswith("screenshot-") and old.endswith(".png"):
             os.unlink(os.path.join(args.out, old))
     setup_log = os.path.join(work, "setup-log.txt")
-    url_log = os.path.join(work, "opened-urls.txt")
-    env.update(VELMOR_SETUP_LOG=winpath(setup_log), VELMOR_URL_LOG=winpath(url_log), VELMOR_SETUP_SLEEP_MS="1500")
+    url_log = os.path.join(args.run_dir, "opened-urls.txt")  # see tests/harness/run-setup
+    env.update(VELMOR_SETUP_LOG=winpath(setup_log), VELMOR_SETUP_SLEEP_MS="1500")
 
     pki = os.path.join(args.run_dir, "pki")
     server = HttpsTestServer(os.path.join(pki, "localhost.pem"), os.path.join(pki, "localhost.key"),

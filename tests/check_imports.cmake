@@ -1,6 +1,6 @@
 cmake_minimum_required(VERSION 3.25)
 # Fails when a program imports a DLL that is not part of Windows.
-set(allowed KERNEL32 USER32 GDI32 gdiplus ole32 WINHTTP ADVAPI32 SHELL32 COMCTL32 msvcrt)
+set(allowed KERNEL32 USER32 GDI32 gdiplus ole32 OLEAUT32 WINHTTP ADVAPI32 SHELL32 COMCTL32 msvcrt)
 string(TOLOWER "${allowed}" allowed)
 foreach(program IN LISTS PROGRAMS)
     execute_process(COMMAND "${OBJDUMP}" -p "${program}" OUTPUT_VARIABLE dump RESULT_VARIABLE failed)

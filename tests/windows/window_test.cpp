@@ -2,7 +2,9 @@
 // that cannot be started still leads the user to the download page.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -113,31 +115,35 @@ const wchar_t kDownloadFailureText[] =
     L"下载失败，请检查网络连接或联系客服。\n\n已为您打开下载页面，请手动安装。\n\n"
     L"点击\"确定\"联系客服\n点击\"取消\"稍后处理";
 
-// The first address that the recording browser was asked to open, waiting a little for it to write.
-std::string FirstOpenedUrl(const fs::path& urlLog) {
-    std::string opened;
-    for (int attempt = 0; attempt < 100 && opened.empty(); ++attempt, Sleep(50))
-        std::getline(std::ifstream(urlLog), opened);
-    return opened;
-}
-
 class FailureDialog : public testing::Test {
 protected:
+    // The run's browser stand-in appends "<address>\t<program that started it>" lines to one log.
     void SetUp() override {
-        urlLog_ = fs::temp_directory_path() / ("velmor-urls-" + std::to_string(GetCurrentProcessId()));
-        fs::remove(urlLog_);
-        SetEnvironmentVariableW(L"VELMOR_URL_LOG", urlLog_.wstring().c_str());
+        const char* runDir = std::getenv("VELMOR_RUN_DIR");
+        ASSERT_NE(runDir, nullptr);
+        std::string log = std::string("Z:") + runDir + "/opened-urls.txt";
+        std::replace(log.begin(), log.end(), '/', '\\');
+        urlLog_ = log;
+        std::error_code error;
+        logStart_ = fs::file_size(urlLog_, error);
+        if (error)
+            logStart_ = 0;
     }
-    void TearDown() override { fs::remove(urlLog_); }
 
     // On this prefix (Windows 10, no WebView2 Runtime) the worker picks the build with its own web view.
     void ExpectDownloadPageOpened() {
-        const std::string opened = FirstOpenedUrl(urlLog_);
+        std::string opened;
+        for (int attempt = 0; attempt < 100 && opened.empty(); ++attempt, Sleep(50)) {
+            std::ifstream log(urlLog_, std::ios::binary);
+            log.seekg(static_cast<std::streamoff>(logStart_));
+            std::getline(log, opened);
+        }
         EXPECT_EQ(opened.rfind("https://localhost:", 0), 0u) << opened;
-        EXPECT_NE(opened.find("/velmor-cap/ebwebview"), std::string::npos) << opened;
+        EXPECT_NE(opened.find("/velmor-cap/ebwebview\t"), std::string::npos) << opened;
     }
 
     fs::path urlLog_;
+    std::uintmax_t logStart_ = 0;
 };
 
 TEST_F(FailureDialog, ThreadThatCannotStartShowsTheDownloadFailure) {
