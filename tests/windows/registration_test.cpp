@@ -4,8 +4,6 @@
 #include <windows.h>
 
 #include <filesystem>
-#include <functional>
-#include <initializer_list>
 #include <memory>
 #include <set>
 #include <string>
@@ -65,18 +63,6 @@ std::set<std::wstring> FolderListing(const std::wstring& folder) {
 
 const std::set<std::wstring> kJustTheFile = {L"config.toml"};
 
-// Where a path leads, every link followed; empty when it leads nowhere.
-std::wstring FinalPathOf(const std::wstring& path) {
-    HANDLE opened = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    wchar_t final[MAX_PATH * 2] = {};
-    if (opened != INVALID_HANDLE_VALUE) {
-        GetFinalPathNameByHandleW(opened, final, MAX_PATH * 2, 0);
-        CloseHandle(opened);
-    }
-    return final;
-}
-
 // The Unix name of a path under Wine.
 std::string UnixPath(const std::wstring& path) {
     using ToUnix = char*(CDECL*)(const wchar_t*);
@@ -88,37 +74,24 @@ std::string UnixPath(const std::wstring& path) {
     return result;
 }
 
-// Runs a Unix program with an option and Unix paths, and waits until done() says that it did its work: Wine starts a
-// Unix program without a handle to wait on. (Wine's CreateSymbolicLinkW makes nothing, and its DeleteFileW removes
-// no link to a folder.)
-void RunUnix(const char* program,
-             const char* option,
-             std::initializer_list<std::wstring> paths,
-             const std::function<bool()>& done) {
-    std::string command = std::string(program) + " " + option;
-    for (const std::wstring& path : paths)
-        command += " \"" + UnixPath(path) + "\"";
+// Runs "/bin/<command> <Unix name of from> <Unix name of to>" and waits until to exists (or is gone), since Wine
+// starts a Unix program without a handle to wait on. Wine's CreateSymbolicLinkW makes nothing, and its DeleteFileW
+// removes no link to a folder.
+void RunUnix(const std::string& command, const std::wstring& from, const std::wstring& to, bool toExists) {
+    std::string line = command + " \"" + UnixPath(from) + "\" \"" + UnixPath(to) + "\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    const std::string file = std::string("Z:\\bin\\") + program;
+    const std::string program = "Z:\\bin\\" + command.substr(0, command.find(' '));
     ASSERT_TRUE(
-        CreateProcessA(file.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         << "error " << GetLastError();
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    const auto done = [&] { return (GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES) == toExists; };
     for (int attempt = 0; attempt < 100 && !done(); ++attempt)
         Sleep(50);
-    ASSERT_TRUE(done()) << command << " did not do its work";
-}
-
-// Makes link a symbolic link to target (which exists), as any program of the user could.
-void MakeLink(const std::wstring& link, const std::wstring& target) {
-    RunUnix("ln", "-s", {target, link}, [&] { return FinalPathOf(link) == FinalPathOf(target); });
-}
-
-void RemoveLink(const std::wstring& link) {
-    RunUnix("rm", "-f", {link}, [&] { return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; });
+    ASSERT_TRUE(done()) << line << " did not do its work";
 }
 
 // A fresh profile folder under the temporary folder, removed with everything in it afterwards.
@@ -253,10 +226,10 @@ TEST_F(RegistrationTest, LeavesLinksAndWhatTheyPointToAlone) {
         const std::wstring targetFile = elsewhere.path + L"\\config.toml";
         ASSERT_NO_FATAL_FAILURE(WriteWholeFile(targetFile, kOldFile));
         if (folderIsLink) {
-            ASSERT_NO_FATAL_FAILURE(MakeLink(Folder(), elsewhere.path));
+            ASSERT_NO_FATAL_FAILURE(RunUnix("ln -s", elsewhere.path, Folder(), true));
         } else {
             ASSERT_TRUE(CreateDirectoryW(Folder().c_str(), nullptr));
-            ASSERT_NO_FATAL_FAILURE(MakeLink(File(), targetFile));
+            ASSERT_NO_FATAL_FAILURE(RunUnix("ln -s", targetFile, File(), true));
         }
         const DWORD targetAttributes = GetFileAttributesW(elsewhere.path.c_str());
 
@@ -265,7 +238,8 @@ TEST_F(RegistrationTest, LeavesLinksAndWhatTheyPointToAlone) {
         EXPECT_EQ(FolderListing(elsewhere.path), kJustTheFile);
         EXPECT_EQ(GetFileAttributesW(elsewhere.path.c_str()), targetAttributes);
         EXPECT_EQ(FileBytes(File()), kOldFile) << "the link was replaced";
-        ASSERT_NO_FATAL_FAILURE(RemoveLink(folderIsLink ? Folder() : File()));
+        const std::wstring link = folderIsLink ? Folder() : File();
+        ASSERT_NO_FATAL_FAILURE(RunUnix("rm -f", link, link, false));
     }
 }
 

@@ -233,15 +233,11 @@ TEST_F(FailureDialog, ExceptionOutOfTheDownloadIsAFailedDownload) {
 
     // The box is owned by a window of this thread, which must keep handling messages until the worker is done.
     std::wstring boxText;
-    bool answered = false;
-    for (int attempt = 0; attempt < 400 && !finished; ++attempt) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
-            DispatchMessageW(&message);
-        if (!answered)
-            answered = AnswerFailureBox(boxText);
-        Sleep(25);
-    }
+    PumpMessages(10000, [&] {
+        if (boxText.empty())
+            AnswerFailureBox(boxText);
+        return finished.load();
+    });
     ASSERT_TRUE(finished.load()) << "the worker did not end after the box was answered";
     worker.join();
 
