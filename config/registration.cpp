@@ -13,7 +13,8 @@
 
 namespace {
 
-// Opens a file or folder itself, not what a link there points to (where the system can tell them apart).
+// Opens an existing file or folder for its attributes and name; flags may add FILE_FLAG_OPEN_REPARSE_POINT to open a
+// link itself rather than what it points to (where the system can tell them apart: Wine follows symbolic links).
 UniqueFileHandle OpenEntry(const std::wstring& path, DWORD access, DWORD share, DWORD flags) {
     return UniqueFileHandle(
         CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr));
