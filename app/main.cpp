@@ -5,6 +5,7 @@
 #include "app/main_window.h"
 #include "base/dll_search.h"
 #include "install/publisher.h"
+#include "install/worker.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     // First of all: the installer runs elevated from a folder that other programs can write into. Every DLL that is
@@ -45,6 +46,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     SetWindowPos(g_mainWindow, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
 
     ShowWindow(g_mainWindow, showCommand);
+    NoteMainWindowShown();
     UpdateWindow(g_mainWindow);
 
     MSG message;

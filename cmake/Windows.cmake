@@ -17,7 +17,7 @@ foreach(dll IN LISTS VELMOR_DELAYLOAD_DLLS)
     list(APPEND VELMOR_DELAY_LIBS "${lib}")
 endforeach()
 add_custom_target(velmor_delay_libs DEPENDS ${VELMOR_DELAY_LIBS})
-set(VELMOR_WINDOWS_LIBS ${VELMOR_DELAY_LIBS} ole32 shell32 advapi32 user32 gdi32 kernel32)
+set(VELMOR_WINDOWS_LIBS ${VELMOR_DELAY_LIBS} ole32 oleaut32 uuid shell32 advapi32 user32 gdi32 kernel32)
 
 # Every program links the C++ runtime statically, so it needs nothing beside Windows' own DLLs.
 add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)

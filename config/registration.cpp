@@ -7,17 +7,75 @@
 #include <filesystem>
 #include <string>
 
+#include "base/unique_handle.h"
 #include "config/product.h"
 #include "config/software_registry.h"
+
+namespace {
+
+// Opens an existing file or folder for its attributes and name; flags may add FILE_FLAG_OPEN_REPARSE_POINT to open a
+// link itself rather than what it points to (where the system can tell them apart: Wine follows symbolic links).
+UniqueFileHandle OpenEntry(const std::wstring& path, DWORD access, DWORD share, DWORD flags) {
+    return UniqueFileHandle(
+        CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr));
+}
+
+// The path that the system resolves an open handle to, every link followed; empty on failure.
+std::wstring FinalPath(HANDLE handle) {
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+    if (length >= path.size()) {
+        path.resize(length);
+        length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+    }
+    path.resize(length < path.size() ? length : 0);
+    return path;
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    return !a.empty() && CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// True when path is no link (a junction or symbolic link) and resolves to exactly expected, a final path: any program
+// of the user can turn the entries in the profile into links to places that only administrators may change.
+bool IsPlainEntry(const std::wstring& path, HANDLE opened, const std::wstring& expected) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+           SamePath(FinalPath(opened), expected);
+}
+
+// The same for a file that may be missing, which is fine. The file is not held open: it is to be replaced.
+bool IsMissingOrPlainFile(const std::wstring& path, const std::wstring& expected) {
+    const UniqueFileHandle file =
+        OpenEntry(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  FILE_FLAG_OPEN_REPARSE_POINT);
+    return !file || IsPlainEntry(path, file.get(), expected);
+}
+
+}  // namespace
 
 void RegisterProductInProfile(const std::wstring& profileFolder) {
     // A broken or huge registry file must not stop the installer: whatever goes wrong here is swallowed.
     try {
+        const UniqueFileHandle profile =
+            OpenEntry(profileFolder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
         const std::wstring folder = profileFolder + L"\\.velmor";
         CreateDirectoryW(folder.c_str(), nullptr);
-        SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_HIDDEN);
+        // Held without FILE_SHARE_DELETE to the end, so that the checked folder cannot be renamed or replaced.
+        const UniqueFileHandle pinned = OpenEntry(folder, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_OPEN_REPARSE_POINT);
+        const std::wstring finalFolder = FinalPath(profile.get()) + L"\\.velmor";
+        if (!pinned || !IsPlainEntry(folder, pinned.get(), finalFolder))
+            return;
+        FILE_BASIC_INFO hiddenAlone{};
+        hiddenAlone.FileAttributes = FILE_ATTRIBUTE_HIDDEN;  // zero times stay as they are
+        SetFileInformationByHandle(pinned.get(), FileBasicInfo, &hiddenAlone, sizeof(hiddenAlone));
 
-        const std::filesystem::path file(folder + L"\\config.toml");
+        const std::wstring filePath = folder + L"\\config.toml";
+        if (!IsMissingOrPlainFile(filePath, finalFolder + L"\\config.toml"))
+            return;
+
+        const std::filesystem::path file(filePath);
         std::vector<SoftwareEntry> entries = ReadSoftwareEntries(file);
 
         const std::string productId = std::to_string(ProductId);

@@ -8,6 +8,13 @@
 #include <system_error>
 #include <thread>
 
+#ifdef _WIN32
+#include "base/unique_handle.h"
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 constexpr std::string_view kTableMarker = "[[software]]";
@@ -70,7 +77,35 @@ std::filesystem::path TemporaryPathFor(const std::filesystem::path& path) {
     return temporary;
 }
 
-// Writes content to a file, created or emptied first; false if it could not be opened, written or closed completely.
+// Writes content to a file that this call creates; false if it could not be created, written or closed completely.
+// Whatever already has that name, a file or a link planted by another program, makes the creation fail: it is never
+// opened or followed.
+bool WriteNewFile(const std::filesystem::path& path, const std::string& content) {
+#ifdef _WIN32
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    DWORD written = 0;
+    const bool complete =
+        file && content.size() <= MAXDWORD &&
+        WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+        written == content.size();
+    return complete && CloseHandle(file.release());
+#else
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (file < 0)
+        return false;
+    size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t written = write(file, content.data() + done, content.size() - done);
+        if (written <= 0)
+            break;
+        done += static_cast<size_t>(written);
+    }
+    return close(file) == 0 && done == content.size();
+#endif
+}
+
+// Writes content over an existing file, in place; false if it could not be opened, written or closed completely.
 bool WriteWholeFile(const std::filesystem::path& path, const std::string& content) {
     std::ofstream file(path, std::ios::binary | std::ios::out | std::ios::trunc);
     if (!file)
@@ -159,7 +194,7 @@ void WriteSoftwareEntries(const std::filesystem::path& path, const std::vector<S
     const std::string content = FormatSoftwareEntries(entries);
     const std::filesystem::path temporary = TemporaryPathFor(path);
     std::error_code error;
-    if (WriteWholeFile(temporary, content)) {
+    if (WriteNewFile(temporary, content)) {
         for (int attempt = 1;; ++attempt) {
             std::filesystem::rename(temporary, path, error);
             if (!error)

@@ -3,16 +3,114 @@
 #include <windows.h>
 
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <string>
 
+#include <exdisp.h>
+#include <oleauto.h>
+#include <servprov.h>
+#include <shldisp.h>
+#include <shlguid.h>
+
 #include "base/ascii.h"
+#include "base/unique_handle.h"
 #include "config/build_hosts.h"
 
 namespace {
 
+using UniqueBstr = UniqueHandle<BSTR, NullEmptyTraits<BSTR, SysFreeString>>;
+
+// Sole owner of one COM interface pointer.
+template <typename Interface>
+class ComPtr {
+public:
+    ComPtr() = default;
+    ~ComPtr() {
+        if (pointer_)
+            pointer_->Release();
+    }
+    ComPtr(const ComPtr&) = delete;
+    ComPtr& operator=(const ComPtr&) = delete;
+
+    Interface* operator->() const { return pointer_; }
+    explicit operator bool() const { return pointer_ != nullptr; }
+    // Where a call that hands out a pointer stores it; only for an empty owner.
+    Interface** Out() { return &pointer_; }
+    void** OutVoid() { return reinterpret_cast<void**>(&pointer_); }
+
+private:
+    Interface* pointer_ = nullptr;
+};
+
+// COM on this thread, single-threaded apartment, for the owner's lifetime. A thread that already has COM in another
+// apartment keeps it, and COM is usable there as well.
+class ScopedComApartment {
+public:
+    ScopedComApartment() : initialised_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+    ~ScopedComApartment() {
+        if (initialised_)
+            CoUninitialize();
+    }
+    ScopedComApartment(const ScopedComApartment&) = delete;
+    ScopedComApartment& operator=(const ScopedComApartment&) = delete;
+
+private:
+    bool initialised_;
+};
+
+// Asks the shell of the signed-in user's desktop to open url, so that the browser starts with that user's rights and
+// not with this elevated process's. False when there is no such shell: nothing was opened then.
+bool OpenThroughDesktopShell(const std::wstring& url) {
+    ComPtr<IShellWindows> shellWindows;
+    if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
+                                shellWindows.OutVoid())))
+        return false;
+    VARIANT desktopLocation;
+    VariantInit(&desktopLocation);  // empty: the desktop has no location
+    long desktopWindow = 0;
+    ComPtr<IDispatch> desktop;
+    if (shellWindows->FindWindowSW(&desktopLocation, &desktopLocation, SWC_DESKTOP, &desktopWindow, SWFO_NEEDDISPATCH,
+                                   desktop.Out()) != S_OK ||
+        !desktop)
+        return false;
+
+    ComPtr<IServiceProvider> services;
+    ComPtr<IShellBrowser> browser;
+    ComPtr<IShellView> view;
+    ComPtr<IDispatch> background;
+    ComPtr<IShellFolderViewDual> folderView;
+    ComPtr<IDispatch> application;
+    ComPtr<IShellDispatch2> shell;
+    if (FAILED(desktop->QueryInterface(IID_IServiceProvider, services.OutVoid())) ||
+        FAILED(services->QueryService(SID_STopLevelBrowser, IID_IShellBrowser, browser.OutVoid())) ||
+        FAILED(browser->QueryActiveShellView(view.Out())) ||
+        FAILED(view->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, background.OutVoid())) ||
+        FAILED(background->QueryInterface(IID_IShellFolderViewDual, folderView.OutVoid())) ||
+        FAILED(folderView->get_Application(application.Out())) || !application ||
+        FAILED(application->QueryInterface(IID_IShellDispatch2, shell.OutVoid())))
+        return false;
+
+    const UniqueBstr file(SysAllocString(url.c_str()));
+    const UniqueBstr verb(SysAllocString(L"open"));
+    if (!file || !verb)
+        return false;
+    VARIANT none;
+    VariantInit(&none);
+    VARIANT operation;
+    VariantInit(&operation);
+    operation.vt = VT_BSTR;
+    operation.bstrVal = verb.get();
+    VARIANT show;
+    VariantInit(&show);
+    show.vt = VT_I4;
+    show.lVal = SW_SHOWNORMAL;
+    return SUCCEEDED(shell->ShellExecute(file.get(), none, none, operation, show));
+}
+
 void OpenInBrowser(const std::wstring& url) {
-    ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    if (!OpenThroughDesktopShell(url))
+        ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 std::wstring SupportUrl() {
@@ -27,6 +125,7 @@ std::wstring FailureMessage(const wchar_t* firstLine) {
 }  // namespace
 
 void ShowInstallFailure(HWND owner, const wchar_t* firstLine, const wchar_t* downloadUrl) {
+    const ScopedComApartment com;
     OpenInBrowser(downloadUrl);
     // A failed box (0) counts as not answered with OK.
     if (MessageBoxW(owner, FailureMessage(firstLine).c_str(), L"系统提示", MB_OKCANCEL | MB_ICONERROR) == IDOK)

@@ -52,17 +52,19 @@ std::wstring ReadRuntimeVersion(const RuntimeClientKey& client) {
     return std::wstring(buffer, wcsnlen(buffer, std::size(buffer)));
 }
 
-// Any exception out of the download (memory exhaustion in a string or the file stream) is a failed download.
 bool DownloadSetupProgram(HWND window, const std::string& url, DownloadFunction download, Sha256Digest& digest) {
     std::string error;  // diagnostics only; never shown
-    try {
-        return download(
-            url, kSaveName, error,
-            [window](std::uint64_t received, std::uint64_t total) { OnDownloadProgress(window, received, total); },
-            &digest);
-    } catch (...) {
-        return false;
-    }
+    return download(
+        url, kSaveName, error,
+        [window](std::uint64_t received, std::uint64_t total) { OnDownloadProgress(window, received, total); },
+        &digest);
+}
+
+// Set once the entry point has shown the window; manual-reset, so it stays set. It lives as long as the process,
+// since a detached worker may still wait on it while the process ends.
+HANDLE WindowShownEvent() {
+    static const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return event;
 }
 
 // Opens the downloaded program so that no other process can change, replace or delete it while the handle is
@@ -142,33 +144,52 @@ void InstallWorker(HWND window) {
 }
 
 void InstallWorker(HWND window, DownloadFunction download) {
-    const std::string url = ChooseDownloadUrl();
-    const std::wstring wideUrl = WidenAscii(url);
-    const std::wstring savePath = WidenAscii(kSaveName);
+    bool hidden = false;
+    try {
+        const std::string url = ChooseDownloadUrl();
+        const std::wstring wideUrl = WidenAscii(url);
+        const std::wstring savePath = WidenAscii(kSaveName);
 
-    Sha256Digest received{};
-    if (!DownloadSetupProgram(window, url, download, received)) {
-        // The window stays open, showing the last progress, until the user closes it.
-        ShowInstallFailure(window, kDownloadFailedText, wideUrl.c_str());
-        return;
+        Sha256Digest received{};
+        if (!DownloadSetupProgram(window, url, download, received)) {
+            // The window stays open, showing the last progress, until the user closes it.
+            ShowInstallFailure(window, kDownloadFailedText, wideUrl.c_str());
+            return;
+        }
+
+        // Held from here until the setup program has ended: what starts elevated is what came over HTTPS.
+        UniqueFileHandle program = HoldReceivedProgram(savePath, received);
+        if (!program) {
+            DeleteFileW(savePath.c_str());
+            ShowInstallFailure(window, kDownloadFailedText, wideUrl.c_str());
+            return;
+        }
+
+        // A window shown after this hide would stay up over the setup program, and could be closed before the file
+        // is deleted.
+        WaitForSingleObject(WindowShownEvent(), INFINITE);
+        ShowWindow(window, SW_HIDE);
+        hidden = true;
+        const bool ran = RunSetupProgram(savePath);
+        program.reset();  // Windows deletes no file that is still open
+        if (ran)
+            DeleteFileW(savePath.c_str());
+        else
+            ShowInstallFailure(window, kLaunchFailedText, wideUrl.c_str());  // the file is kept for the user
+        PostMessageW(window, WM_CLOSE, 0, 0);
+    } catch (...) {
+        // Memory exhaustion anywhere in the flow (the address, the download, a dialog text) is a failed download.
+        try {
+            ShowInstallFailure(window, kDownloadFailedText, WidenAscii(ChooseDownloadUrl()).c_str());
+        } catch (...) {
+        }
+        if (hidden)  // a hidden window would never be closed by the user
+            PostMessageW(window, WM_CLOSE, 0, 0);
     }
+}
 
-    // Held from here until the setup program has ended: what starts elevated is what came over HTTPS.
-    UniqueFileHandle program = HoldReceivedProgram(savePath, received);
-    if (!program) {
-        DeleteFileW(savePath.c_str());
-        ShowInstallFailure(window, kDownloadFailedText, wideUrl.c_str());
-        return;
-    }
-
-    ShowWindow(window, SW_HIDE);
-    const bool ran = RunSetupProgram(savePath);
-    program.reset();  // Windows deletes no file that is still open
-    if (ran)
-        DeleteFileW(savePath.c_str());
-    else
-        ShowInstallFailure(window, kLaunchFailedText, wideUrl.c_str());  // the file is kept for the user
-    PostMessageW(window, WM_CLOSE, 0, 0);
+void NoteMainWindowShown() {
+    SetEvent(WindowShownEvent());
 }
 
 void StartInstallWorker(HWND window) {

@@ -12,14 +12,18 @@
 // failure it shows the failure dialog; after a failed download the window stays open.
 void InstallWorker(HWND window);
 
-// The same flow with another download function in place of DownloadFile. An exception out of it counts as a failed
-// download. Its digest decides, as DownloadFile's does, which bytes may be started.
+// The same flow with another download function in place of DownloadFile. An exception out of it, as out of any step,
+// counts as a failed download. Its digest decides, as DownloadFile's does, which bytes may be started.
 using DownloadFunction = bool (*)(const std::string& url,
                                   const std::string& savePath,
                                   std::string& error,
                                   ProgressCallback onProgress,
                                   Sha256Digest* bodyDigest);
 void InstallWorker(HWND window, DownloadFunction download);
+
+// Called by the entry point once it has shown the window. Until then a finished download waits before the window is
+// hidden for the setup program.
+void NoteMainWindowShown();
 
 // Starts InstallWorker on a detached thread. When no thread can be had, shows the download-failure dialog on the
 // calling thread instead and leaves the window open.

@@ -135,6 +135,17 @@ bool SaveBody(HINTERNET request,
     return true;
 }
 
+// Windows 7 offers only SSL 3 and TLS 1.0 unless told otherwise. A system that does not know TLS 1.3 refuses the
+// whole value, so TLS 1.2 alone is tried next; one that refuses that too keeps its own default.
+void OfferModernTls(HINTERNET session) {
+    const DWORD choices[] = {WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3,
+                             WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2};
+    for (DWORD protocols : choices) {
+        if (WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols)))
+            return;
+    }
+}
+
 }  // namespace
 
 bool DownloadFile(const std::string& url,
@@ -163,6 +174,7 @@ bool DownloadFile(const std::string& url,
             return false;
         }
         WinHttpSetTimeouts(session.get(), kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
+        OfferModernTls(session.get());
 
         UniqueInternet connection(WinHttpConnect(session.get(), host.c_str(), static_cast<INTERNET_PORT>(port), 0));
         if (!connection) {

@@ -35,7 +35,7 @@ def main():
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(folder)
     setup_log = os.path.join(work, "setup-log.txt")
-    url_log = os.path.join(work, "opened-urls.txt")
+    url_log = os.path.join(args.run_dir, "opened-urls.txt")  # see tests/harness/run-setup
 
     server = HttpsTestServer(*run.certificate(), port=int(args.port))
     with open(os.path.join(args.tools, "fake_setup.exe"), "rb") as program:

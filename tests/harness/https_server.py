@@ -202,9 +202,10 @@ class _Server(http.server.ThreadingHTTPServer):
 
 
 class HttpsTestServer:
-    """One server on 127.0.0.1. port=0 picks a free port. certfile/keyfile None serves plain HTTP."""
+    """One server on 127.0.0.1. port=0 picks a free port. certfile/keyfile None serves plain HTTP. tls, if given,
+    is the (lowest, highest) ssl.TLSVersion that the server accepts."""
 
-    def __init__(self, certfile, keyfile, port=0):
+    def __init__(self, certfile, keyfile, port=0, tls=None):
         self.aliases = {}
         self.files = {}
         self.requests = []
@@ -214,6 +215,10 @@ class HttpsTestServer:
         if certfile:
             self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self.context.load_cert_chain(certfile, keyfile)
+            if tls:
+                # TLS 1.0 and 1.1 need the lowest security level of current OpenSSL builds.
+                self.context.set_ciphers("DEFAULT:@SECLEVEL=0")
+                self.context.minimum_version, self.context.maximum_version = tls
         self._server = _Server(("127.0.0.1", port), _Handler)
         self._server.owner = self
         self.port = self._server.server_address[1]

@@ -74,6 +74,8 @@ def server(cert="localhost"):
 
 
 def reset_config(content=OTHER_PRODUCT):
+    if os.path.islink(CONFIG_FILE):
+        os.unlink(CONFIG_FILE)
     unlock_config()
     if os.path.isdir(CONFIG_FILE):
         shutil.rmtree(CONFIG_FILE)
@@ -112,6 +114,15 @@ def unwritable(directory):
         yield
     finally:
         subprocess.run(["umount", directory], check=True)
+
+
+def link_config_file():
+    """Another program of the user turns the file into a link to one outside the profile (with the same content)."""
+    target = os.path.join(RUN.run_dir, "linked-config.toml")
+    with open(target, "wb") as linked:
+        linked.write(OTHER_PRODUCT)
+    os.unlink(CONFIG_FILE)
+    os.symlink(target, CONFIG_FILE)
 
 
 @contextlib.contextmanager
@@ -233,6 +244,7 @@ class Faults(unittest.TestCase):
             ("config.toml held open without sharing", None, lambda: held_open(CONFIG_FILE), OTHER_PRODUCT),
             ('a folder named "config.toml"', lambda: (os.unlink(CONFIG_FILE), os.mkdir(CONFIG_FILE)), None,
              "folder"),
+            ('"config.toml" is a link to a file outside the profile', link_config_file, None, OTHER_PRODUCT),
         ]
         for fault, prepare, trouble, expected in cases:
             with self.subTest(fault=fault):
@@ -240,6 +252,9 @@ class Faults(unittest.TestCase):
                 if prepare:
                     prepare()
                 installer = self.run_good_download(expected, trouble and trouble())
+                if prepare == link_config_file:
+                    self.assertTrue(os.path.islink(CONFIG_FILE), "the link was replaced")
+                    os.unlink(CONFIG_FILE)
                 self.record("disk", fault, "no box; setup program ran; exit code 0", "ran and deleted",
                             "left exactly as it was" if expected == OTHER_PRODUCT else "folder left as it was",
                             installer)

@@ -2,7 +2,8 @@
 downloads from, its window (through xdotool) and its message boxes (through box_tool.exe inside the prefix).
 
 The test build fetches https://localhost:<VELMOR_TEST_PORT>/velmor-cap/... and offers https://support.localhost:...
-as its customer-service page. The prefix's https handler is url_recorder.exe, which logs what the installer opens.
+as its customer-service page. The prefix's https handler is url_recorder.exe, which logs what the installer opens,
+and which program started it, to the run's URL_LOG.
 """
 
 import os
@@ -43,6 +44,7 @@ WEBVIEW2_USER_KEY = r"HKEY_CURRENT_USER\Software\Microsoft\EdgeUpdate\Clients\{F
 wine_env = RUN.env
 wine = RUN.wine
 profile_dir = RUN.profile_dir
+URL_LOG = os.path.join(RUN.run_dir, "opened-urls.txt")
 
 
 def import_registry(lines):
@@ -91,15 +93,15 @@ def serve(server, route, paths=(RELEASE_PATH, WEBVIEW_PATH)):
 
 class Installer:
     """One run of the installer under test (or of program), in its own current directory (a new one unless given).
-    What it opens in the browser and what the setup program records go to files in a folder of their own."""
+    What the setup program records goes to a file in a folder of its own; what is opened in the browser is what the
+    run's URL_LOG gains from the start on."""
 
     def __init__(self, test, directory=None, program=INSTALLER, stderr=subprocess.DEVNULL, **env):
         self.directory = directory or tempfile.mkdtemp(prefix="velmor-installer-")
         logs = tempfile.mkdtemp(prefix="velmor-logs-")
         test.addCleanup(self.kill)
-        self.url_log = os.path.join(logs, "opened-urls.txt")
+        self.url_log_start = os.path.getsize(URL_LOG) if os.path.exists(URL_LOG) else 0
         self.setup_log = os.path.join(logs, "setup-log.txt")
-        env.setdefault("VELMOR_URL_LOG", winpath(self.url_log))
         env.setdefault("VELMOR_SETUP_LOG", winpath(self.setup_log))
         self.started = time.monotonic()
         self.ended = None  # when the exit was first seen
@@ -138,11 +140,16 @@ class Installer:
     def window_visible(self):
         return visible_installer_window() is not None
 
-    def opened_urls(self):
-        if not os.path.exists(self.url_log):
+    def opened(self):
+        """(address, executable name of the program that started the browser) for each address opened."""
+        if not os.path.exists(URL_LOG):
             return []
-        with open(self.url_log, encoding="utf-8") as log:
-            return log.read().splitlines()
+        with open(URL_LOG, "rb") as log:
+            log.seek(self.url_log_start)
+            return [tuple(line.split("\t", 1)) for line in log.read().decode("utf-8").splitlines()]
+
+    def opened_urls(self):
+        return [url for url, _ in self.opened()]
 
     def setup_record(self):
         return read_record(self.setup_log)

@@ -63,6 +63,37 @@ std::set<std::wstring> FolderListing(const std::wstring& folder) {
 
 const std::set<std::wstring> kJustTheFile = {L"config.toml"};
 
+// The Unix name of a path under Wine.
+std::string UnixPath(const std::wstring& path) {
+    using ToUnix = char*(CDECL*)(const wchar_t*);
+    const auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    char* unixPath = toUnix ? toUnix(path.c_str()) : nullptr;
+    const std::string result = unixPath ? unixPath : "";
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return result;
+}
+
+// Runs "/bin/<command> <Unix name of from> <Unix name of to>" and waits until to exists (or is gone), since Wine
+// starts a Unix program without a handle to wait on. Wine's CreateSymbolicLinkW makes nothing, and its DeleteFileW
+// removes no link to a folder.
+void RunUnix(const std::string& command, const std::wstring& from, const std::wstring& to, bool toExists) {
+    std::string line = command + " \"" + UnixPath(from) + "\" \"" + UnixPath(to) + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    const std::string program = "Z:\\bin\\" + command.substr(0, command.find(' '));
+    ASSERT_TRUE(
+        CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        << "error " << GetLastError();
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    const auto done = [&] { return (GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES) == toExists; };
+    for (int attempt = 0; attempt < 100 && !done(); ++attempt)
+        Sleep(50);
+    ASSERT_TRUE(done()) << line << " did not do its work";
+}
+
 // A fresh profile folder under the temporary folder, removed with everything in it afterwards.
 struct TemporaryProfile {
     explicit TemporaryProfile(const std::wstring& suffix) {
@@ -104,6 +135,7 @@ protected:
         ASSERT_NO_FATAL_FAILURE(WriteWholeFile(File(), before));
     }
     void Register() { RegisterProductInProfile(profile_->path); }
+    std::wstring Profile() const { return profile_->path; }
     std::wstring Folder() const { return profile_->path + L"\\.velmor"; }
     std::wstring File() const { return Folder() + L"\\config.toml"; }
 
@@ -180,6 +212,33 @@ TEST_F(RegistrationTest, WritesATargetHeldOpenThroughItsSharing) {
             CloseHandle(other);
         EXPECT_EQ(FileBytes(File()), c.updated ? Table("other", "3", "5") + Table("old", "7", "1") : kOldFile);
         EXPECT_EQ(FolderListing(Folder()), kJustTheFile);
+    }
+}
+
+// A link in place of the folder or the file, which any program of the user can make, leads nowhere: the place it
+// points to keeps its content, its attributes and its listing, and the link stays.
+TEST_F(RegistrationTest, LeavesLinksAndWhatTheyPointToAlone) {
+    for (const bool folderIsLink : {true, false}) {
+        SCOPED_TRACE(folderIsLink ? ".velmor is a link to another folder" : "config.toml is a link to another file");
+        ASSERT_NO_FATAL_FAILURE(NewProfile(nullptr));
+        TemporaryProfile elsewhere(L"-protected");
+        const std::wstring targetFile = elsewhere.path + L"\\config.toml";
+        ASSERT_NO_FATAL_FAILURE(WriteWholeFile(targetFile, kOldFile));
+        if (folderIsLink) {
+            ASSERT_NO_FATAL_FAILURE(RunUnix("ln -s", elsewhere.path, Folder(), true));
+        } else {
+            ASSERT_TRUE(CreateDirectoryW(Folder().c_str(), nullptr));
+            ASSERT_NO_FATAL_FAILURE(RunUnix("ln -s", targetFile, File(), true));
+        }
+        const DWORD targetAttributes = GetFileAttributesW(elsewhere.path.c_str());
+
+        Register();
+        EXPECT_EQ(FileBytes(targetFile), kOldFile);
+        EXPECT_EQ(FolderListing(elsewhere.path), kJustTheFile);
+        EXPECT_EQ(GetFileAttributesW(elsewhere.path.c_str()), targetAttributes);
+        EXPECT_EQ(FileBytes(File()), kOldFile) << "the link was replaced";
+        const std::wstring link = folderIsLink ? Folder() : File();
+        ASSERT_NO_FATAL_FAILURE(RunUnix("rm -f", link, link, false));
     }
 }
 

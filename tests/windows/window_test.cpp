@@ -2,6 +2,7 @@
 // that cannot be started still leads the user to the download page.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -116,31 +117,35 @@ const wchar_t kDownloadFailureText[] =
     L"下载失败，请检查网络连接或联系客服。\n\n已为您打开下载页面，请手动安装。\n\n"
     L"点击\"确定\"联系客服\n点击\"取消\"稍后处理";
 
-// The first address that the recording browser was asked to open, waiting a little for it to write.
-std::string FirstOpenedUrl(const fs::path& urlLog) {
-    std::string opened;
-    for (int attempt = 0; attempt < 100 && opened.empty(); ++attempt, Sleep(50))
-        std::getline(std::ifstream(urlLog), opened);
-    return opened;
-}
-
 class FailureDialog : public testing::Test {
 protected:
+    // The run's browser stand-in appends "<address>\t<program that started it>" lines to one log.
     void SetUp() override {
-        urlLog_ = fs::temp_directory_path() / ("velmor-urls-" + std::to_string(GetCurrentProcessId()));
-        fs::remove(urlLog_);
-        SetEnvironmentVariableW(L"VELMOR_URL_LOG", urlLog_.wstring().c_str());
+        const char* runDir = std::getenv("VELMOR_RUN_DIR");
+        ASSERT_NE(runDir, nullptr);
+        std::string log = std::string("Z:") + runDir + "/opened-urls.txt";
+        std::replace(log.begin(), log.end(), '/', '\\');
+        urlLog_ = log;
+        std::error_code error;
+        logStart_ = fs::file_size(urlLog_, error);
+        if (error)
+            logStart_ = 0;
     }
-    void TearDown() override { fs::remove(urlLog_); }
 
     // On this prefix (Windows 10, no WebView2 Runtime) the worker picks the build with its own web view.
     void ExpectDownloadPageOpened() {
-        const std::string opened = FirstOpenedUrl(urlLog_);
+        std::string opened;
+        for (int attempt = 0; attempt < 100 && opened.empty(); ++attempt, Sleep(50)) {
+            std::ifstream log(urlLog_, std::ios::binary);
+            log.seekg(static_cast<std::streamoff>(logStart_));
+            std::getline(log, opened);
+        }
         EXPECT_EQ(opened.rfind("https://localhost:", 0), 0u) << opened;
-        EXPECT_NE(opened.find("/velmor-cap/ebwebview"), std::string::npos) << opened;
+        EXPECT_NE(opened.find("/velmor-cap/ebwebview\t"), std::string::npos) << opened;
     }
 
     fs::path urlLog_;
+    std::uintmax_t logStart_ = 0;
 };
 
 TEST_F(FailureDialog, ThreadThatCannotStartShowsTheDownloadFailure) {
@@ -156,6 +161,69 @@ TEST_F(FailureDialog, ThreadThatCannotStartShowsTheDownloadFailure) {
 
     EXPECT_EQ(boxText, kDownloadFailureText);
     ExpectDownloadPageOpened();
+}
+
+const wchar_t kLaunchFailureText[] =
+    L"安装程序启动失败，请检查安装包或联系客服。\n\n已为您打开下载页面，请手动安装。\n\n"
+    L"点击\"确定\"联系客服\n点击\"取消\"稍后处理";
+
+// Handles this thread's messages for about the given time, or until done says so.
+template <typename Done>
+void PumpMessages(int milliseconds, Done done) {
+    for (int waited = 0; waited < milliseconds && !done(); waited += 25) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&message);
+        Sleep(25);
+    }
+}
+
+// Saves bytes, as received, under the save name and gives their digest.
+void SaveReceived(const std::string& savePath, const std::string& received, Sha256Digest* digest) {
+    std::ofstream(savePath, std::ios::binary) << received;
+    Sha256 hash;
+    hash.Update(received.data(), received.size());
+    EXPECT_TRUE(hash.Finish(*digest));
+}
+
+// Saves something that is no program, at once.
+bool InstantDownload(const std::string&, const std::string& savePath, std::string&, ProgressCallback, Sha256Digest* d) {
+    SaveReceived(savePath, "MZ not a program", d);
+    return true;
+}
+
+// A download done before the entry point shows the window: the worker hides the window only after it was shown, so
+// the window is hidden while the setup program runs and is closed afterwards.
+TEST_F(FailureDialog, WorkerHidesTheWindowOnlyOnceItWasShown) {
+    HWND window = CreateWindowExW(0, L"STATIC", L"owner", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(window, nullptr);
+    std::atomic<bool> finished = false;
+    std::thread worker([window, &finished] {
+        InstallWorker(window, InstantDownload);
+        finished = true;
+    });
+
+    PumpMessages(750, [] { return false; });
+    EXPECT_EQ(FindWindowW(L"#32770", L"系统提示"), nullptr) << "the worker went on before the window was shown";
+    ShowWindow(window, SW_SHOWNORMAL);
+    NoteMainWindowShown();
+
+    std::wstring boxText;
+    bool visibleWithBox = true;
+    PumpMessages(10000, [&] {
+        if (boxText.empty() && AnswerFailureBox(boxText))
+            visibleWithBox = IsWindowVisible(window) != FALSE;
+        return finished && !IsWindow(window);
+    });
+    ASSERT_TRUE(finished.load()) << "the worker did not end after the box was answered";
+    worker.join();
+    DeleteFileW(L"velmor-cap-setup.exe");
+
+    EXPECT_EQ(boxText, kLaunchFailureText);
+    EXPECT_FALSE(visibleWithBox);
+    EXPECT_FALSE(IsWindow(window)) << "the worker did not close the window";
+    DestroyWindow(window);
 }
 
 Gdiplus::Status WINGDIPAPI FailingGdiplusStartup(ULONG_PTR*,
@@ -190,12 +258,7 @@ TEST_F(FailureDialog, InstallerWindowWithoutGdiplusStillShowsAndRunsTheWorker) {
     ReleaseDC(window, dc);
 
     std::wstring boxText;
-    for (int attempt = 0; attempt < 400 && !AnswerFailureBox(boxText); ++attempt) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
-            DispatchMessageW(&message);
-        Sleep(25);
-    }
+    PumpMessages(10000, [&] { return AnswerFailureBox(boxText); });
     EXPECT_EQ(boxText, kDownloadFailureText);
     ExpectDownloadPageOpened();
     DestroyWindow(window);
@@ -214,11 +277,7 @@ bool ReplacedAfterCompletion(const std::string&,
                              ProgressCallback,
                              Sha256Digest* digest) {
     const std::string received = "MZ the program that came over HTTPS";
-    std::ofstream(savePath, std::ios::binary) << received;
-    Sha256 hash;
-    hash.Update(received.data(), received.size());
-    EXPECT_TRUE(hash.Finish(*digest));
-
+    SaveReceived(savePath, received, digest);
     std::ifstream other(fs::path("Z:" + std::string(std::getenv("VELMOR_TOOLS_DIR"))) / "fake_setup.exe",
                         std::ios::binary);
     std::ofstream(savePath, std::ios::binary | std::ios::trunc) << other.rdbuf();
@@ -226,13 +285,16 @@ bool ReplacedAfterCompletion(const std::string&,
     return true;
 }
 
+// The download stands for any step of the worker: every exception ends in the download-failure dialog, and so does
+// a program that is not the one received.
 TEST_F(FailureDialog, DownloadThatThrowsOrIsReplacedIsAFailedDownload) {
     const fs::path setupLog = fs::temp_directory_path() / ("velmor-setup-" + std::to_string(GetCurrentProcessId()));
     fs::remove(setupLog);
     SetEnvironmentVariableW(L"VELMOR_SETUP_LOG", setupLog.wstring().c_str());
+    NoteMainWindowShown();
     for (DownloadFunction download : {ThrowingDownload, ReplacedAfterCompletion}) {
         SCOPED_TRACE(download == ThrowingDownload ? "throws" : "replaced");
-        fs::remove(urlLog_);
+        SetUp();  // only the addresses opened from here on
         fs::remove("velmor-cap-setup.exe");
         HWND window = CreateWindowExW(0, L"STATIC", L"owner", WS_POPUP | WS_VISIBLE, 0, 0, 100, 100, nullptr, nullptr,
                                       GetModuleHandleW(nullptr), nullptr);
@@ -245,15 +307,11 @@ TEST_F(FailureDialog, DownloadThatThrowsOrIsReplacedIsAFailedDownload) {
 
         // The box is owned by a window of this thread, which must keep handling messages until the worker is done.
         std::wstring boxText;
-        bool answered = false;
-        for (int attempt = 0; attempt < 400 && !finished; ++attempt) {
-            MSG message;
-            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
-                DispatchMessageW(&message);
-            if (!answered)
-                answered = AnswerFailureBox(boxText);
-            Sleep(25);
-        }
+        PumpMessages(10000, [&] {
+            if (boxText.empty())
+                AnswerFailureBox(boxText);
+            return finished.load();
+        });
         ASSERT_TRUE(finished.load()) << "the worker did not end after the box was answered";
         worker.join();
 
