@@ -12,12 +12,20 @@ function(velmor_check_host var)
     endif()
 endfunction()
 
-# An object library that defines the host constants for one executable. The installer and the test build of the
-# installer each link their own, so the library itself stays free of any host.
-function(velmor_add_hosts target download_host support_host)
+# The number of download attempts is a whole number from 1 to 10.
+function(velmor_check_attempts var)
+    if(NOT "${${var}}" MATCHES "^([1-9]|10)$")
+        message(FATAL_ERROR "${var}='${${var}}' is not a whole number from 1 to 10")
+    endif()
+endfunction()
+
+# An object library that defines the host constants and the number of download attempts for one executable. The
+# installer and the test builds of the installer each link their own, so the library itself stays free of them.
+function(velmor_add_hosts target download_host support_host attempts)
     add_library(${target} OBJECT "${PROJECT_SOURCE_DIR}/config/build_hosts.cpp")
     target_compile_definitions(${target} PRIVATE
         "VELMOR_DOWNLOAD_HOST=\"${download_host}\""
-        "VELMOR_SUPPORT_HOST=\"${support_host}\"")
+        "VELMOR_SUPPORT_HOST=\"${support_host}\""
+        "VELMOR_DOWNLOAD_ATTEMPTS=${attempts}")
     target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}")
 endfunction()

@@ -20,9 +20,14 @@ if(VELMOR_PAINT_TRACE)
     target_compile_definitions(velmor PRIVATE VELMOR_PAINT_TRACE)
 endif()
 
-# Builds one installer executable: the entry point, the resources and the given hosts.
+# Builds one installer executable: the entry point, the resources, the given hosts and, when given, the number of
+# download attempts (else VELMOR_DOWNLOAD_ATTEMPTS).
 function(velmor_add_installer target download_host support_host)
-    velmor_add_hosts(${target}_hosts "${download_host}" "${support_host}")
+    set(attempts "${VELMOR_DOWNLOAD_ATTEMPTS}")
+    if(ARGC GREATER 3)
+        set(attempts "${ARGV3}")
+    endif()
+    velmor_add_hosts(${target}_hosts "${download_host}" "${support_host}" "${attempts}")
     add_executable(${target} WIN32 "${PROJECT_SOURCE_DIR}/app/main.cpp" "${PROJECT_SOURCE_DIR}/resources/installer.rc"
         $<TARGET_OBJECTS:${target}_hosts>)
     target_link_libraries(${target} PRIVATE velmor)

@@ -2,3 +2,4 @@
 
 constexpr char kDownloadHost[] = VELMOR_DOWNLOAD_HOST;
 constexpr char kSupportHost[] = VELMOR_SUPPORT_HOST;
+constexpr int kDownloadAttempts = VELMOR_DOWNLOAD_ATTEMPTS;

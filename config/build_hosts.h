@@ -4,3 +4,6 @@
 // VELMOR_SUPPORT_HOST settings.
 extern const char kDownloadHost[];
 extern const char kSupportHost[];
+
+// How many attempts the download makes (1 to 10), from the build's VELMOR_DOWNLOAD_ATTEMPTS setting.
+extern const int kDownloadAttempts;

@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "base/ascii.h"
 #include "base/unique_handle.h"
@@ -107,7 +108,10 @@ std::string ChooseDownloadUrl() {
 }
 
 void InstallWorker(HWND window) {
-    InstallWorker(window, DownloadFile);
+    InstallWorker(window, [](const std::string& url, const std::string& savePath, std::string& error,
+                             ProgressCallback onProgress) {
+        return DownloadFile(url, savePath, error, std::move(onProgress), kDownloadAttempts);
+    });
 }
 
 void InstallWorker(HWND window, DownloadFunction download) {

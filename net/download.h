@@ -13,6 +13,16 @@ using ProgressCallback = std::function<void(std::uint64_t received, std::uint64_
 // reach it, each to another https:// address.
 //
 // Returns true only when the whole body is in the file. Otherwise returns false, replaces error with a short
-// English diagnostic and leaves no partial save file behind; a failure before the 200 response leaves an existing
-// file of that name untouched. error is not changed on success.
-bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error, ProgressCallback onProgress);
+// English diagnostic and leaves no partial save file behind; a failure that comes before any 200 response leaves an
+// existing file of that name untouched. error is not changed on success.
+//
+// With attempts above 1, a failure that another attempt may not meet (see net/retry.h) is followed, after a wait, by
+// a new attempt from url, up to attempts in all; error then tells how the last one failed. An attempt that follows
+// a body cut short asks for the rest of it when the server offered ranges and a validator, and appends it when the
+// server answers with exactly that part. Progress then goes on from the bytes kept, with the whole length as total;
+// when the body starts again from its first byte, so does received.
+bool DownloadFile(const std::string& url,
+                  const std::string& savePath,
+                  std::string& error,
+                  ProgressCallback onProgress,
+                  int attempts = 1);

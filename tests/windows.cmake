@@ -26,8 +26,11 @@ velmor_add_tool(box_tool harness/tools/box_tool.cpp)
 velmor_add_tool(hold_file harness/tools/hold_file.cpp)
 velmor_add_tool(desktop_keeper harness/tools/desktop_keeper.cpp)
 
-# The installer as shipped, but fetching from the test server on this machine.
-velmor_add_installer(VelmorInstallerUnderTest "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}")
+# The installer as designed, one download attempt, but fetching from the test server on this machine; and the same
+# with the three attempts recommended for a release.
+velmor_add_installer(VelmorInstallerUnderTest "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 1)
+velmor_add_installer(VelmorInstallerRetryUnderTest
+    "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 3)
 
 add_executable(unit_tests ${VELMOR_UNIT_TEST_SOURCES})
 target_link_libraries(unit_tests PRIVATE velmor gtest gtest_main)
@@ -52,7 +55,8 @@ function(velmor_wine_test name)
     add_test(NAME ${name} ${ARGN})
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_run RUN_SERIAL ON
         ENVIRONMENT "VELMOR_RUN_DIR=${VELMOR_RUN_DIR};VELMOR_TOOLS_DIR=${VELMOR_TOOLS_DIR};\
-VELMOR_INSTALLER=$<TARGET_FILE:VelmorInstallerUnderTest>;VELMOR_TEST_PORT=${VELMOR_TEST_PORT};\
+VELMOR_INSTALLER=$<TARGET_FILE:VelmorInstallerUnderTest>;\
+VELMOR_RETRY_INSTALLER=$<TARGET_FILE:VelmorInstallerRetryUnderTest>;VELMOR_TEST_PORT=${VELMOR_TEST_PORT};\
 VELMOR_FAULTS_TABLE=${PROJECT_SOURCE_DIR}/docs/faults.md;PYTHONDONTWRITEBYTECODE=1")
 endfunction()
 
@@ -67,7 +71,7 @@ set_tests_properties(unit_tests download window PROPERTIES
     PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [0-9]+ tests?\\."
     FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]")
 
-foreach(suite choice flow window faults)
+foreach(suite choice flow window faults retry)
     velmor_wine_test(installer_${suite}
         COMMAND python3 -m unittest -v "installer_${suite}_test"
         WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}/integration")

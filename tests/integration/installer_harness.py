@@ -19,6 +19,7 @@ from https_server import HttpsTestServer  # noqa: E402
 RUN_DIR = os.environ["VELMOR_RUN_DIR"]
 TOOLS_DIR = os.environ["VELMOR_TOOLS_DIR"]
 INSTALLER = os.environ["VELMOR_INSTALLER"]
+RETRY_INSTALLER = os.environ["VELMOR_RETRY_INSTALLER"]  # the same, built with three download attempts
 PORT = int(os.environ["VELMOR_TEST_PORT"])
 
 RELEASE_PATH = "/velmor-cap/release"
@@ -122,7 +123,7 @@ class Installer:
     """One run of the installer under test, in its own current directory (a new one unless given). What it opens in
     the browser and what the setup program records go to files in a folder of their own."""
 
-    def __init__(self, test, directory=None, **env):
+    def __init__(self, test, directory=None, program=INSTALLER, **env):
         self.directory = directory or tempfile.mkdtemp(prefix="velmor-installer-")
         logs = tempfile.mkdtemp(prefix="velmor-logs-")
         test.addCleanup(self.kill)
@@ -132,7 +133,7 @@ class Installer:
         env.setdefault("VELMOR_SETUP_LOG", winpath(self.setup_log))
         self.started = time.monotonic()
         self.ended = None  # when the exit was first seen
-        self.process = subprocess.Popen(["wine", INSTALLER], cwd=self.directory, env=wine_env(**env),
+        self.process = subprocess.Popen(["wine", program], cwd=self.directory, env=wine_env(**env),
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
 
