@@ -19,6 +19,8 @@ constexpr wchar_t kUserAgent[] = L"VelmorInstaller/1.0";
 constexpr DWORD kTimeoutMs = 30000;
 constexpr DWORD kReadBufferSize = 8192;
 constexpr int kMaxRequests = 3;
+// The one failure to save the body that another attempt can mend: the connection broke before the body was whole.
+constexpr char kIncomplete[] = "download incomplete";
 
 using UniqueInternet = UniqueHandle<HINTERNET, NullEmptyTraits<HINTERNET, WinHttpCloseHandle>>;
 
@@ -152,7 +154,7 @@ bool SaveBody(HINTERNET request,
 
     file.close();
     if (readFailed || (lengthKnown && received != total)) {
-        error = "download incomplete";
+        error = kIncomplete;
         return false;
     }
     if (file.fail()) {
@@ -198,10 +200,8 @@ AttemptResult RunAttempt(const std::string& url,
         if (!request)
             return Failed(error, "WinHttpOpenRequest failed", false);
         const bool sent =
-            resuming
-                ? WinHttpSendRequest(request.get(), rangeHeaders.c_str(), static_cast<DWORD>(rangeHeaders.size()),
-                                     WINHTTP_NO_REQUEST_DATA, 0, 0, 0)
-                : WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+            WinHttpSendRequest(request.get(), resuming ? rangeHeaders.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
+                               static_cast<DWORD>(rangeHeaders.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
         if (!sent)
             return NetworkFailed(error, "WinHttpSendRequest failed");
         if (!WinHttpReceiveResponse(request.get(), nullptr))
@@ -245,7 +245,7 @@ AttemptResult RunAttempt(const std::string& url,
         }
         AttemptResult result;
         result.done = SaveBody(request.get(), savePath, partial, remover, error, progress);
-        result.retryable = !result.done && error == "download incomplete";
+        result.retryable = !result.done && error == kIncomplete;
         return result;
     }
 }
