@@ -35,13 +35,25 @@ function(velmor_check_payload_pins signer keys_var)
     set(${keys_var} "${keys}" PARENT_SCOPE)
 endfunction()
 
-# An object library that defines the host constants, the distribution channel and the pinned publisher
-# (SIGNER <name> KEYS <digests>, both optional) for one executable. The installer and the test builds of the
+# The number of download attempts is a whole number from 1 to 10.
+function(velmor_check_attempts var)
+    if(NOT "${${var}}" MATCHES "^([1-9]|10)$")
+        message(FATAL_ERROR "${var}='${${var}}' is not a whole number from 1 to 10")
+    endif()
+endfunction()
+
+# An object library that defines the host constants, the distribution channel, the pinned publisher (SIGNER <name>
+# KEYS <digests>, both optional) and the number of download attempts (ATTEMPTS <n>, else VELMOR_DOWNLOAD_ATTEMPTS)
+# for one executable. The installer and the test builds of the
 # installer each link their own, so the library itself stays free of any host or channel. The channel goes through a
 # generated source rather than a definition, which would split at a ";".
 function(velmor_add_hosts target download_host support_host distributor_id)
-    cmake_parse_arguments(PARSE_ARGV 4 pin "" "SIGNER;KEYS" "")
+    cmake_parse_arguments(PARSE_ARGV 4 pin "" "SIGNER;KEYS;ATTEMPTS" "")
     velmor_check_payload_pins("${pin_SIGNER}" pin_KEYS)
+    if(NOT DEFINED pin_ATTEMPTS)
+        set(pin_ATTEMPTS "${VELMOR_DOWNLOAD_ATTEMPTS}")
+    endif()
+    velmor_check_attempts(pin_ATTEMPTS)
     set(distributor_source "${CMAKE_CURRENT_BINARY_DIR}/${target}_distributor.cpp")
     file(CONFIGURE OUTPUT "${distributor_source}" @ONLY CONTENT
         "#include \"config/product.h\"\n\nconst char DistributorId[] = \"@distributor_id@\";\n")
@@ -50,6 +62,7 @@ function(velmor_add_hosts target download_host support_host distributor_id)
         "VELMOR_DOWNLOAD_HOST=\"${download_host}\""
         "VELMOR_SUPPORT_HOST=\"${support_host}\""
         "VELMOR_PAYLOAD_SIGNER=L\"${pin_SIGNER}\""
-        "VELMOR_PAYLOAD_KEY_SHA256=\"${pin_KEYS}\"")
+        "VELMOR_PAYLOAD_KEY_SHA256=\"${pin_KEYS}\""
+        "VELMOR_DOWNLOAD_ATTEMPTS=${pin_ATTEMPTS}")
     target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}")
 endfunction()

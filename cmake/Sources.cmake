@@ -3,6 +3,7 @@ set(VELMOR_PORTABLE_SOURCES
     config/software_registry.cpp
     install/progress_state.cpp
     net/pe_image.cpp
+    net/retry.cpp
     net/url.cpp
     ui/layout.cpp
 )

@@ -45,7 +45,7 @@ string(REPLACE "." "," VELMOR_VERSION_COMMAS "${VELMOR_VERSION}")
 configure_file(resources/version.rc.in "${CMAKE_BINARY_DIR}/version.rc" @ONLY)
 
 # Builds one installer executable: the entry point, the resources, the given hosts and distribution channel and,
-# after SIGNER and KEYS, the publisher it pins for the setup program (see velmor_add_hosts).
+# after SIGNER, KEYS and ATTEMPTS, the publisher it pins and its download attempts (see velmor_add_hosts).
 function(velmor_add_installer target download_host support_host distributor_id)
     velmor_add_hosts(${target}_hosts "${download_host}" "${support_host}" "${distributor_id}" ${ARGN})
     add_executable(${target} WIN32 "${PROJECT_SOURCE_DIR}/app/main.cpp" "${PROJECT_SOURCE_DIR}/resources/installer.rc"

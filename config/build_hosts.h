@@ -10,3 +10,5 @@ extern const char kSupportHost[];
 // SubjectPublicKeyInfo). Each is empty when the build does not pin it.
 extern const wchar_t kPayloadSigner[];
 extern const char kPayloadKeySha256[];
+// How many attempts the download makes (1 to 10), from the build's VELMOR_DOWNLOAD_ATTEMPTS setting.
+extern const int kDownloadAttempts;

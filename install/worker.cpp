@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/ascii.h"
@@ -140,7 +141,10 @@ std::string ChooseDownloadUrl() {
 }
 
 void InstallWorker(HWND window) {
-    InstallWorker(window, DownloadFile);
+    InstallWorker(window, [](const std::string& url, const std::string& savePath, std::string& error,
+                             ProgressCallback onProgress, Sha256Digest* digest) {
+        return DownloadFile(url, savePath, error, std::move(onProgress), digest, kDownloadAttempts);
+    });
 }
 
 void InstallWorker(HWND window, DownloadFunction download) {

@@ -8,9 +8,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
+#include "base/ascii.h"
 #include "base/unique_handle.h"
 #include "net/pe_image.h"
+#include "net/retry.h"
 #include "net/url.h"
 
 namespace {
@@ -19,6 +22,8 @@ constexpr wchar_t kUserAgent[] = L"VelmorInstaller/1.0";
 constexpr DWORD kTimeoutMs = 30000;
 constexpr DWORD kReadBufferSize = 8192;
 constexpr int kMaxRequests = 3;
+// The one failure to save the body that another attempt can mend: the connection broke before the body was whole.
+constexpr char kIncomplete[] = "download incomplete";
 
 using UniqueInternet = UniqueHandle<HINTERNET, NullEmptyTraits<HINTERNET, WinHttpCloseHandle>>;
 
@@ -26,26 +31,64 @@ bool IsRedirectStatus(DWORD status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-// Reads the Location header as UTF-8. Fails when the header is absent or longer than 2047 UTF-16 units.
-bool QueryLocation(HINTERNET request, std::string& location) {
+// Reads one response header (a WINHTTP_QUERY_* value) as UTF-8. Fails when the header is absent or longer than 2047
+// UTF-16 units.
+bool QueryHeader(HINTERNET request, DWORD infoLevel, std::string& value) {
     std::array<wchar_t, 2048> buffer{};
     DWORD size = sizeof(buffer);
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, buffer.data(), &size,
+    if (!WinHttpQueryHeaders(request, infoLevel, WINHTTP_HEADER_NAME_BY_INDEX, buffer.data(), &size,
                              WINHTTP_NO_HEADER_INDEX)) {
         return false;
     }
     const int needed = WideCharToMultiByte(CP_UTF8, 0, buffer.data(), -1, nullptr, 0, nullptr, nullptr);
-    location.clear();
+    value.clear();
     if (needed > 1) {
-        location.resize(needed);
-        WideCharToMultiByte(CP_UTF8, 0, buffer.data(), -1, location.data(), needed, nullptr, nullptr);
-        location.resize(needed - 1);
+        value.resize(needed);
+        WideCharToMultiByte(CP_UTF8, 0, buffer.data(), -1, value.data(), needed, nullptr, nullptr);
+        value.resize(needed - 1);
     }
     return true;
 }
 
-// Deletes the temporary file when the transfer into it does not complete, also when an exception passes through.
-// Declare it before the stream that writes the file: Windows deletes no file that is still open.
+// The header's value, or empty when it is absent.
+std::string HeaderOrEmpty(HINTERNET request, DWORD infoLevel) {
+    std::string value;
+    return QueryHeader(request, infoLevel, value) ? value : std::string();
+}
+
+// What one download keeps from one attempt to the next, so that the next can ask for the rest of the body.
+struct PartialDownload {
+    std::uint64_t kept = 0;        // body bytes in the temporary file
+    std::uint64_t length = 0;      // Content-Length of the 200 response they came from; 0 when it had none
+    std::string validator;         // If-Range value for that response; empty when it cannot be continued
+    std::unique_ptr<Sha256> hash;  // of the kept bytes as received; continued when a 206 appends
+
+    bool CanResume() const { return kept > 0 && length > 0 && !validator.empty(); }
+};
+
+// How one attempt ended. A failure is retried only when retryable; status and retryAfter come from a response
+// whose status failed it.
+struct AttemptResult {
+    bool done = false;
+    bool retryable = false;
+    DWORD status = 0;
+    std::string retryAfter;
+};
+
+AttemptResult Failed(std::string& error, const char* text, bool retryable) {
+    error = text;
+    AttemptResult result;
+    result.retryable = retryable;
+    return result;
+}
+
+// For a failed connect, send or receive; reads the thread's last error, so it must come right after the call.
+AttemptResult NetworkFailed(std::string& error, const char* text) {
+    return Failed(error, text, IsRetryableNetworkError(GetLastError()));
+}
+
+// Deletes the temporary file, once armed, unless the download completes, also when an exception passes through.
+// Declare it before any stream that writes the file: Windows deletes no file that is still open.
 class PartialFileRemover {
 public:
     explicit PartialFileRemover(const std::string& path) : path_(path) {}
@@ -53,20 +96,23 @@ public:
         if (armed_)
             std::remove(path_.c_str());
     }
+    void Arm() { armed_ = true; }
     void Keep() { armed_ = false; }
 
 private:
     const std::string& path_;
-    bool armed_ = true;
+    bool armed_ = false;
 };
 
-// Streams the body of a status-200 response into savePath + ".part", which takes the name savePath only once the
-// whole body is in it, so that no one can ever find a truncated program under savePath.
+// Streams the body of a status-200 response into partPath, or, when partial.kept is not 0, appends the body of a
+// 206 response that continues it, hashing what it writes. Progress reports count the kept bytes too, so the bar
+// goes on from where it was. partial.kept follows the bytes in the file, also on failure.
 bool SaveBody(HINTERNET request,
-              const std::string& savePath,
+              const std::string& partPath,
+              PartialDownload& partial,
+              PartialFileRemover& remover,
               std::string& error,
-              const ProgressCallback& onProgress,
-              Sha256Digest* bodyDigest) {
+              const ProgressCallback& onProgress) {
     DWORD total = 0;
     DWORD size = sizeof(total);
     const bool lengthKnown =
@@ -75,15 +121,20 @@ bool SaveBody(HINTERNET request,
     if (!lengthKnown)
         total = 0;
 
-    const std::string partPath = savePath + ".part";
-    PartialFileRemover remover(partPath);
-    std::ofstream file(partPath, std::ios::binary | std::ios::out | std::ios::trunc);
+    const std::uint64_t offset = partial.kept;
+    if (offset == 0) {
+        partial.length = total;
+        partial.hash = std::make_unique<Sha256>();
+    }
+    const std::uint64_t reportedTotal = lengthKnown ? offset + total : 0;
+
+    std::ofstream file(partPath, std::ios::binary | std::ios::out | (offset == 0 ? std::ios::trunc : std::ios::app));
     if (!file) {
         error = "failed to create save file";
         return false;
     }
+    remover.Arm();
 
-    Sha256 hash;
     std::array<char, kReadBufferSize> buffer;
     std::uint64_t received = 0;
     bool readFailed = false;
@@ -99,15 +150,16 @@ bool SaveBody(HINTERNET request,
             error = "failed to write save file";
             return false;
         }
-        hash.Update(buffer.data(), count);
+        partial.hash->Update(buffer.data(), count);
         received += count;
+        partial.kept = offset + received;
         if (onProgress)
-            onProgress(received, total);
+            onProgress(offset + received, reportedTotal);
     }
 
     file.close();
     if (readFailed || (lengthKnown && received != total)) {
-        error = "download incomplete";
+        error = kIncomplete;
         return false;
     }
     if (file.fail()) {
@@ -117,26 +169,14 @@ bool SaveBody(HINTERNET request,
     // A chunked body cut off between two chunks ends like a whole one: without an announced length only the
     // program's own headers can tell.
     if (!lengthKnown && !IsWholeWindowsProgram(std::filesystem::path(partPath))) {
-        error = "download incomplete";
+        error = kIncomplete;
         return false;
     }
-    Sha256Digest digest{};
-    if (!hash.Finish(digest)) {
-        error = "failed to hash download";
-        return false;
-    }
-    if (!MoveFileExA(partPath.c_str(), savePath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        error = "failed to rename save file";
-        return false;
-    }
-    remover.Keep();
-    if (bodyDigest)
-        *bodyDigest = digest;
     return true;
 }
 
-// Windows 7 offers only SSL 3 and TLS 1.0 unless told otherwise. A system that does not know TLS 1.3 refuses the
-// whole value, so TLS 1.2 alone is tried next; one that refuses that too keeps its own default.
+// Offers TLS 1.2 and 1.3, or TLS 1.2 alone where the system refuses that, or leaves the system's default: Windows
+// 7's WinHTTP offers neither by default, and download hosts refuse what it does offer.
 void OfferModernTls(HINTERNET session) {
     const DWORD choices[] = {WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3,
                              WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2};
@@ -146,55 +186,49 @@ void OfferModernTls(HINTERNET session) {
     }
 }
 
-}  // namespace
-
-bool DownloadFile(const std::string& url,
-                  const std::string& savePath,
-                  std::string& error,
-                  ProgressCallback onProgress,
-                  Sha256Digest* bodyDigest) {
-    // The callable belongs to this call and is released when it returns, on every path.
-    const ProgressCallback progress = std::move(onProgress);
+// One attempt: the request loop from url through its redirects to a response whose body is saved. When partial
+// can be continued, the request asks only for the rest of it.
+AttemptResult RunAttempt(const std::string& url,
+                         const std::string& partPath,
+                         PartialDownload& partial,
+                         PartialFileRemover& remover,
+                         std::string& error,
+                         const ProgressCallback& progress) {
+    const bool resuming = partial.CanResume();
+    const std::wstring rangeHeaders = resuming ? L"Range: bytes=" + std::to_wstring(partial.kept) + L"-\r\nIf-Range: " +
+                                                     WidenAscii(partial.validator) + L"\r\n"
+                                               : std::wstring();
     std::string currentUrl = url;
 
     for (int request_number = 1;; ++request_number) {
         std::wstring host;
         std::wstring path;
         int port = 0;
-        if (!ParseHttpsUrl(currentUrl, host, port, path)) {
-            error = "URL parse failed";
-            return false;
-        }
+        if (!ParseHttpsUrl(currentUrl, host, port, path))
+            return Failed(error, "URL parse failed", false);
 
         // Declared session, connection, request: they close in the reverse order, innermost first.
         UniqueInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                            WINHTTP_NO_PROXY_BYPASS, 0));
-        if (!session) {
-            error = "WinHttpOpen failed";
-            return false;
-        }
+        if (!session)
+            return Failed(error, "WinHttpOpen failed", false);
         WinHttpSetTimeouts(session.get(), kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
         OfferModernTls(session.get());
 
         UniqueInternet connection(WinHttpConnect(session.get(), host.c_str(), static_cast<INTERNET_PORT>(port), 0));
-        if (!connection) {
-            error = "WinHttpConnect failed";
-            return false;
-        }
+        if (!connection)
+            return NetworkFailed(error, "WinHttpConnect failed");
         UniqueInternet request(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                                   WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
-        if (!request) {
-            error = "WinHttpOpenRequest failed";
-            return false;
-        }
-        if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-            error = "WinHttpSendRequest failed";
-            return false;
-        }
-        if (!WinHttpReceiveResponse(request.get(), nullptr)) {
-            error = "WinHttpReceiveResponse failed";
-            return false;
-        }
+        if (!request)
+            return Failed(error, "WinHttpOpenRequest failed", false);
+        const bool sent =
+            WinHttpSendRequest(request.get(), resuming ? rangeHeaders.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
+                               static_cast<DWORD>(rangeHeaders.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+        if (!sent)
+            return NetworkFailed(error, "WinHttpSendRequest failed");
+        if (!WinHttpReceiveResponse(request.get(), nullptr))
+            return NetworkFailed(error, "WinHttpReceiveResponse failed");
 
         DWORD status = 0;
         DWORD size = sizeof(status);
@@ -203,19 +237,79 @@ bool DownloadFile(const std::string& url,
 
         // A redirect without a readable Location falls through to the status check below.
         std::string location;
-        if (IsRedirectStatus(status) && QueryLocation(request.get(), location)) {
-            if (request_number == kMaxRequests) {
-                error = "Too many redirects";
-                return false;
-            }
+        if (IsRedirectStatus(status) && QueryHeader(request.get(), WINHTTP_QUERY_LOCATION, location)) {
+            if (request_number == kMaxRequests)
+                return Failed(error, "Too many redirects", false);
             currentUrl = std::move(location);
             continue;
         }
 
-        if (status != 200) {
+        const bool continues = resuming && status == 206 &&
+                               ContentRangeContinues(HeaderOrEmpty(request.get(), WINHTTP_QUERY_CONTENT_RANGE),
+                                                     partial.kept, partial.length);
+        if (status == 200) {
+            // The whole body again (a first attempt, a server that ignores Range, or a file that changed): start over.
+            partial = PartialDownload{};
+            partial.validator = ChooseResumeValidator(HeaderOrEmpty(request.get(), WINHTTP_QUERY_ACCEPT_RANGES),
+                                                      HeaderOrEmpty(request.get(), WINHTTP_QUERY_ETAG),
+                                                      HeaderOrEmpty(request.get(), WINHTTP_QUERY_LAST_MODIFIED));
+        } else if (!continues) {
             error = "HTTP status not OK: " + std::to_string(status);
+            AttemptResult result;
+            result.status = status;
+            result.retryAfter = HeaderOrEmpty(request.get(), WINHTTP_QUERY_RETRY_AFTER);
+            result.retryable = IsRetryableStatus(status);
+            if (resuming && (status == 206 || status == 416)) {
+                // Some other part, or none: what is kept cannot be trusted to belong to what the server has now.
+                partial = PartialDownload{};
+                result.retryable = true;
+            }
+            return result;
+        }
+        AttemptResult result;
+        result.done = SaveBody(request.get(), partPath, partial, remover, error, progress);
+        result.retryable = !result.done && error == kIncomplete;
+        return result;
+    }
+}
+
+}  // namespace
+
+bool DownloadFile(const std::string& url,
+                  const std::string& savePath,
+                  std::string& error,
+                  ProgressCallback onProgress,
+                  Sha256Digest* bodyDigest,
+                  int attempts) {
+    // The callable belongs to this call and is released when it returns, on every path.
+    const ProgressCallback progress = std::move(onProgress);
+    const std::string partPath = savePath + ".part";
+    PartialFileRemover remover(partPath);
+    PartialDownload partial;
+    std::string attemptError;
+
+    for (int attempt = 1;; ++attempt) {
+        const AttemptResult result = RunAttempt(url, partPath, partial, remover, attemptError, progress);
+        if (result.done) {
+            Sha256Digest digest{};
+            if (!partial.hash->Finish(digest)) {
+                error = "failed to hash download";
+                return false;
+            }
+            if (!MoveFileExA(partPath.c_str(), savePath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+                error = "failed to rename save file";
+                return false;
+            }
+            remover.Keep();
+            if (bodyDigest)
+                *bodyDigest = digest;
+            return true;
+        }
+        if (!result.retryable || attempt >= attempts) {
+            error = attemptError;
             return false;
         }
-        return SaveBody(request.get(), savePath, error, progress, bodyDigest);
+        // The window's close ends the process, this thread with it, also during the wait.
+        Sleep(RetryDelaySeconds(attempt, result.status, result.retryAfter) * 1000);
     }
 }

@@ -20,8 +20,15 @@ using ProgressCallback = std::function<void(std::uint64_t received, std::uint64_
 // the SHA-256 of the bytes received. Otherwise returns false, replaces error with a short English diagnostic, leaves
 // any existing file named savePath as it was and no ".part" file behind (also when onProgress throws). error is not
 // changed on success.
+//
+// With attempts above 1, a failure that another attempt may not meet (see net/retry.h) is followed, after a wait, by
+// a new attempt from url, up to attempts in all; error then tells how the last one failed. An attempt that follows
+// a body cut short asks for the rest of it when the server offered ranges and a validator, and appends it when the
+// server answers with exactly that part. Progress then goes on from the bytes kept, with the whole length as total;
+// when the body starts again from its first byte, so does received. The digest covers the whole body either way.
 bool DownloadFile(const std::string& url,
                   const std::string& savePath,
                   std::string& error,
                   ProgressCallback onProgress,
-                  Sha256Digest* bodyDigest = nullptr);
+                  Sha256Digest* bodyDigest = nullptr,
+                  int attempts = 1);

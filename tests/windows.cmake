@@ -30,10 +30,14 @@ target_link_libraries(verify_trust PRIVATE wintrust crypt32)
 add_library(planted_dll SHARED harness/tools/planted_dll.c)
 set_target_properties(planted_dll PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY "${VELMOR_TOOLS_DIR}")
 
-# The installer as shipped, but fetching from the test server on this machine; and the same for another channel.
-velmor_add_installer(VelmorInstallerUnderTest "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 1)
+# The installer as designed, one download attempt, but fetching from the test server on this machine; the same for
+# another channel; and with the three attempts recommended for a release.
+velmor_add_installer(VelmorInstallerUnderTest "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 1
+    ATTEMPTS 1)
 velmor_add_installer(VelmorInstallerChannel42
-    "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 42)
+    "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 42 ATTEMPTS 1)
+velmor_add_installer(VelmorInstallerRetryUnderTest
+    "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 1 ATTEMPTS 3)
 
 # The same installer without its background bitmap, from a copy of the resource script without it.
 file(READ "${PROJECT_SOURCE_DIR}/resources/installer.rc" resources)
@@ -57,7 +61,7 @@ execute_process(COMMAND "${VELMOR_HARNESS_DIR}/make-test-pki" --publisher "${VEL
 file(STRINGS "${VELMOR_TEST_PUBLISHER_DIR}/publisher.sha256" publisher_key LIMIT_COUNT 1)
 velmor_add_installer(VelmorInstallerPinned "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 1
     SIGNER "Velmor Test Publisher"
-    KEYS "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855,${publisher_key}")
+    KEYS "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855,${publisher_key}" ATTEMPTS 1)
 
 add_executable(unit_tests ${VELMOR_UNIT_TEST_SOURCES})
 target_link_libraries(unit_tests PRIVATE velmor gtest gtest_main)
@@ -86,6 +90,7 @@ VELMOR_INSTALLER=$<TARGET_FILE:VelmorInstallerUnderTest>;\
 VELMOR_INSTALLER_CHANNEL_42=$<TARGET_FILE:VelmorInstallerChannel42>;VELMOR_TEST_PORT=${VELMOR_TEST_PORT};\
 VELMOR_INSTALLER_WITHOUT_BACKGROUND=$<TARGET_FILE:VelmorInstallerWithoutBackground>;\
 VELMOR_PINNED_INSTALLER=$<TARGET_FILE:VelmorInstallerPinned>;VELMOR_TEST_PUBLISHER_DIR=${VELMOR_TEST_PUBLISHER_DIR};\
+VELMOR_RETRY_INSTALLER=$<TARGET_FILE:VelmorInstallerRetryUnderTest>;\
 VELMOR_FAULTS_TABLE=${CMAKE_BINARY_DIR}/faults.md;PYTHONDONTWRITEBYTECODE=1")
 endfunction()
 
@@ -100,7 +105,7 @@ set_tests_properties(unit_tests download window PROPERTIES
     PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [0-9]+ tests?\\."
     FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]")
 
-foreach(suite choice flow window faults hardening)
+foreach(suite choice flow window faults hardening retry)
     velmor_wine_test(installer_${suite}
         COMMAND python3 -m unittest -v "installer_${suite}_test"
         WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}/integration")

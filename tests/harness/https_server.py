@@ -21,9 +21,14 @@ Every behaviour is chosen by the request path, so a test needs nothing but an ad
   /chunkedfile/NAME[/SENT]  the same, chunked; with SENT only the chunks that start within the first SENT bytes,
                             then the connection is closed without the terminating chunk
   /slowfile/NAME/BPS        the same, paced at about BPS bytes per second
+  /flaky/MODE/ARG/REST      the body of /REST (bytes/N or file/NAME) with "Accept-Ranges: bytes" and an ETag, whose
+                            first request (counted per path) fails: MODE range, norange or newtag: cut off after ARG
+                            bytes; busy: 503 with "Retry-After: ARG". Later requests get the rest with 206 when they
+                            ask for it with a matching If-Range, except under norange; under newtag the ETag changes
+                            with every request
 
 Tests that drive the installer map its fixed paths onto these with HttpsTestServer.aliases, and read the requests
-made from HttpsTestServer.requests.
+made from HttpsTestServer.requests, or with their times and Range and If-Range headers from HttpsTestServer.log.
 """
 
 import http.server
@@ -62,7 +67,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         path = self.path.split("?", 1)[0]
-        self.server.owner._record(self.path)
+        self.hit = self.server.owner._record(self.path, self.headers)
         path = self.server.owner.aliases.get(path, path)
         parts = [p for p in path.split("/") if p]
         try:
@@ -93,6 +98,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             "file": lambda: self._body(self.server.owner.files[args[0]]),
             "chunkedfile": lambda: self._chunked(self.server.owner.files[args[0]], *map(int, args[1:2])),
             "slowfile": lambda: self._paced(self.server.owner.files[args[0]], int(args[1])),
+            "flaky": lambda: self._flaky(args[0], int(args[1]), args[2:]),
         }
         route = routes.get(head)
         if route is None:
@@ -146,7 +152,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def _cut(self, length, sent, reset):
         self._headers(200, length)
-        self.wfile.write(pattern(sent))
+        self._cut_after(pattern(sent), reset)
+
+    def _cut_after(self, data, reset):
+        self.wfile.write(data)
         self.wfile.flush()
         time.sleep(0.2)
         self._drop(reset)
@@ -156,6 +165,24 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if reset:
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         self.connection.close()
+
+    def _flaky(self, mode, arg, rest):
+        data = pattern(int(rest[1])) if rest[0] == "bytes" else self.server.owner.files[rest[1]]
+        tag = '"v%d"' % (self.hit if mode == "newtag" else 1)
+        headers = [("Accept-Ranges", "bytes"), ("ETag", tag)]
+        if self.hit == 1 and mode == "busy":
+            return self._headers(503, 0, [("Retry-After", str(arg))])
+        start = 0
+        asked = self.headers.get("Range", "")
+        if mode != "norange" and asked.startswith("bytes=") and self.headers.get("If-Range") == tag:
+            start = int(asked[len("bytes="):].rstrip("-"))
+            self._headers(206, len(data) - start,
+                          headers + [("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data)))])
+        else:
+            self._headers(200, len(data), headers)
+        if self.hit == 1 and mode != "busy":
+            return self._cut_after(data[:arg], reset=False)
+        self.wfile.write(data[start:])
 
     def _stall_body(self, length, sent, seconds):
         self._headers(200, length)
@@ -209,6 +236,7 @@ class HttpsTestServer:
         self.aliases = {}
         self.files = {}
         self.requests = []
+        self.log = []  # (time.monotonic(), path, Range, If-Range) for each request
         self._lock = threading.Lock()
         self._stopping = threading.Event()
         self.context = None
@@ -239,11 +267,14 @@ class HttpsTestServer:
     def __exit__(self, *exc):
         self.stop()
 
-    def _record(self, path):
+    def _record(self, path, headers):
+        """Logs a request; returns how many of the logged requests, this one included, asked for path."""
         with self._lock:
             self.requests.append(path)
+            self.log.append((time.monotonic(), path, headers.get("Range"), headers.get("If-Range")))
+            return sum(1 for entry in self.log if entry[1] == path)
 
     def take_requests(self):
         with self._lock:
-            taken, self.requests = self.requests, []
+            taken, self.requests, self.log = self.requests, [], []
         return taken

@@ -22,6 +22,7 @@ RUN = WineRun(os.environ["VELMOR_RUN_DIR"])
 TOOLS_DIR = os.environ["VELMOR_TOOLS_DIR"]
 INSTALLER = os.environ["VELMOR_INSTALLER"]
 INSTALLER_WITHOUT_BACKGROUND = os.environ["VELMOR_INSTALLER_WITHOUT_BACKGROUND"]  # the same without bitmap 102
+RETRY_INSTALLER = os.environ["VELMOR_RETRY_INSTALLER"]  # the same, built with three download attempts
 PORT = int(os.environ["VELMOR_TEST_PORT"])
 
 RELEASE_PATH = "/velmor-cap/release"

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -57,12 +58,15 @@ protected:
     void TearDown() override { fs::remove_all(dir_); }
 
     // Runs one download that records its progress reports; error starts as "before".
-    bool Fetch(const std::string& url) {
+    bool Fetch(const std::string& url, int attempts = 1) {
         reports_.clear();
         error_ = "before";
-        return DownloadFile(url, savePath_, error_, [this](std::uint64_t received, std::uint64_t total) {
-            reports_.push_back({received, total});
-        });
+        return DownloadFile(
+            url, savePath_, error_,
+            [this](std::uint64_t received, std::uint64_t total) {
+                reports_.push_back({received, total});
+            },
+            nullptr, attempts);
     }
 
     // Checks the reports of a successful download of size bytes whose response said total.
@@ -279,8 +283,10 @@ TEST_F(Download, ResponseThatNeverComesEndsInAFailure) {
     EXPECT_FALSE(SaveFileExists());
 }
 
-TEST_F(Download, CertificateFromAnUntrustedCaIsRefused) {
-    EXPECT_FALSE(Fetch(ServerUrl("VELMOR_UNTRUSTED_PORT", "/bytes/100")));
+TEST_F(Download, CertificateFromAnUntrustedCaIsRefusedAtOnce) {
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(Fetch(ServerUrl("VELMOR_UNTRUSTED_PORT", "/bytes/100"), 3));
+    EXPECT_LT(GetTickCount64() - start, 1000u) << "a certificate failure was retried";
     EXPECT_EQ(error_, "WinHttpSendRequest failed");
     EXPECT_FALSE(SaveFileExists());
 }
@@ -303,6 +309,25 @@ TEST_F(Download, OffersTls12AndNewerOnly) {
             EXPECT_EQ(ReadFile(savePath_), Pattern(100000));
         else
             EXPECT_EQ(error_, "WinHttpSendRequest failed");
+    }
+}
+
+TEST_F(Download, LaterAttemptContinuesTheBodyOrStartsItAgain) {
+    // The first response is cut off after 30000 of 100000 bytes; the second continues it only under "range".
+    for (const char* mode : {"range", "norange", "newtag"}) {
+        SCOPED_TRACE(mode);
+        ASSERT_TRUE(Fetch(Url(std::string("/flaky/") + mode + "/30000/bytes/100000"), 3)) << error_;
+        EXPECT_EQ(error_, "before");
+        EXPECT_EQ(ReadFile(savePath_), Pattern(100000));
+        // Progress goes on from the kept bytes, or starts again from the first block once.
+        const auto restart = std::adjacent_find(reports_.begin(), reports_.end(),
+                                                [](const Report& a, const Report& b) { return b.first <= a.first; });
+        EXPECT_EQ(restart == reports_.end(), std::string(mode) == "range");
+        if (restart != reports_.end()) {
+            EXPECT_EQ(restart->first, 30000u);
+            reports_.erase(reports_.begin(), restart + 1);
+        }
+        ExpectReports(100000, 100000);
     }
 }
 

@@ -1,6 +1,7 @@
 // The setup program that the test server hands to the installer. It writes to the file named by VELMOR_SETUP_LOG
 // (UTF-8, one "key=value" per line) its current directory and whether the installer's window was visible when it
-// started, stays for VELMOR_SETUP_SLEEP_MS milliseconds, and writes "ended=1" as it leaves.
+// started, stays for VELMOR_SETUP_SLEEP_MS milliseconds, and writes "ended=1" as it leaves. When VELMOR_SETUP_COPY
+// names a file, it first copies its own program file there, so a test can compare what ran with what was served.
 #include <windows.h>
 
 #include <cstdio>
@@ -35,6 +36,12 @@ int wmain() {
     Append(logPath, "cwd=" + ToUtf8(directory));
     Append(logPath, std::string("window_found=") + (installer ? "1" : "0"));
     Append(logPath, std::string("window_visible=") + (installer && IsWindowVisible(installer) ? "1" : "0"));
+
+    wchar_t copyPath[MAX_PATH] = {};
+    wchar_t self[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"VELMOR_SETUP_COPY", copyPath, MAX_PATH) &&
+        GetModuleFileNameW(nullptr, self, MAX_PATH))
+        CopyFileW(self, copyPath, FALSE);
 
     wchar_t sleepText[32] = {};
     if (GetEnvironmentVariableW(L"VELMOR_SETUP_SLEEP_MS", sleepText, 32))
