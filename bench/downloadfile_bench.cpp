@@ -53,10 +53,11 @@ std::string ToUtf8(const wchar_t* text) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: downloadfile_bench <https url> <save file>\n");
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: downloadfile_bench <https url> <save file> [attempts]\n");
         return 2;
     }
+    const int attempts = argc == 4 ? _wtoi(argv[3]) : 1;
     const std::string url = ToUtf8(argv[1]);
     const std::string savePath = ToUtf8(argv[2]);
 
@@ -83,10 +84,13 @@ int wmain(int argc, wchar_t** argv) {
     std::string error;
     std::thread worker([&] {
         startMs = UnixMilliseconds();
-        downloaded = DownloadFile(url, savePath, error, [&calls, window](std::uint64_t received, std::uint64_t total) {
-            ++calls;
-            OnDownloadProgress(window, received, total);
-        });
+        downloaded = DownloadFile(
+            url, savePath, error,
+            [&calls, window](std::uint64_t received, std::uint64_t total) {
+                ++calls;
+                OnDownloadProgress(window, received, total);
+            },
+            nullptr, attempts);
         endMs = UnixMilliseconds();
         PostMessageW(window, WM_CLOSE, 0, 0);
     });
