@@ -192,25 +192,34 @@ TEST_F(Paint, WhiteTextsStayInTheirRectanglesAndFollowTheState) {
         0);
     const Picture p = Painted(500);
     auto white = [&](int x, int y) { return p.At(x, y).White(); };
-    // How far the ink's first and last row or column in [from, to) lie from where the alignment puts them.
-    auto offset = [&](Align a, int from, int to, auto slice) {
-        std::vector<int> ink;
+    // How far the first and last column (or row) with ink in [from, to) lie from where the alignment puts them.
+    struct Ink {
+        int first = 999, last = -999;
+        int Offset(Align a, int from, int to) const {
+            return a == kStart ? first - from : a == kEnd ? to - 1 - last : std::abs(first + last + 1 - from - to) / 2;
+        }
+    };
+    auto ink = [&](int from, int to, auto slice) {
+        Ink found;
         for (int i = from; i < to; ++i) {
             if (p.Count(slice(i), {}, white))
-                ink.push_back(i);
+                found = {std::min(found.first, i), i};
         }
-        return ink.empty()   ? 999
-               : a == kStart ? ink.front() - from
-               : a == kEnd   ? to - 1 - ink.back()
-                             : std::abs(ink.front() + ink.back() + 1 - from - to) / 2;
+        return found;
     };
     for (const auto& t : texts) {
         const Box& b = t.box;
         SCOPED_TRACE(b.left);
-        EXPECT_LE(offset(t.across, b.left, b.right, [&](int x) { return Box{x, b.top, x + 1, b.bottom}; }), 4);
-        EXPECT_LE(offset(t.down, b.top, b.bottom, [&](int y) { return Box{b.left, y, b.right, y + 1}; }), 4);
+        const Ink xs = ink(b.left, b.right, [&](int x) { return Box{x, b.top, x + 1, b.bottom}; });
+        const Ink ys = ink(b.top, b.bottom, [&](int y) { return Box{b.left, y, b.right, y + 1}; });
+        EXPECT_LE(xs.Offset(t.across, b.left, b.right), 4);
+        EXPECT_LE(ys.Offset(t.down, b.top, b.bottom), 4);
         // Glyphs, not a block: text drawn on an opaque background would fill its box.
         EXPECT_LT(p.Count(b, {}, white) * 10, (b.right - b.left) * (b.bottom - b.top) * 6);
+        // The close glyph is a multiplication sign, as wide as it is high: not a letter x.
+        if (t.across == kCentre) {
+            EXPECT_LE(std::abs((xs.last - xs.first) - (ys.last - ys.first)), 1);
+        }
     }
     EXPECT_EQ(p.Count(kWholeClient, kTextBoxes, white), 0) << "white outside the texts";
 
