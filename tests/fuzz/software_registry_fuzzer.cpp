@@ -1,10 +1,10 @@
 // libFuzzer target for the registry file's scanner and writer. The input is used twice: as a registry file to read,
 // and, split at NUL bytes into name / product_id / distributor_id fields, as a list to write.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "config/software_registry.h"
@@ -23,105 +23,72 @@ Entries Parse(const std::string& bytes) {
     return ParseSoftwareEntries(input);
 }
 
-bool Contains(const std::string& value, std::string_view text) {
-    return value.find(text) != std::string::npos;
-}
-
-bool StartsWithBlank(const std::string& value) {
-    return !value.empty() && (value.front() == ' ' || value.front() == '\t');
-}
-
-// What every list read from any bytes looks like: a product_id in each entry, and no value holding a double quote, a
-// line feed, an end-of-file byte or a leading blank (the scanner removes or stops at all of them).
-void CheckReadList(const Entries& entries) {
-    for (const SoftwareEntry& entry : entries) {
-        Check(!entry.product_id.empty());
-        for (const std::string* value : {&entry.name, &entry.product_id, &entry.distributor_id}) {
-            Check(value->find_first_of("\"\n\x1A") == std::string::npos);
-            Check(!StartsWithBlank(*value));
-        }
-    }
-}
-
-// Whether writing and reading must give the list back exactly: nothing in it that the scanner reads differently.
-bool SurvivesRoundTrip(const Entries& entries) {
-    for (const SoftwareEntry& entry : entries) {
-        if (entry.product_id.empty())
+// What the scanner never reads: an entry without a product_id, a value with a quote, a line feed or an end-of-file
+// byte, or one that starts with a blank.
+bool Readable(const SoftwareEntry& e) {
+    for (const std::string* value : {&e.name, &e.product_id, &e.distributor_id}) {
+        if (value->find_first_of("\"\n\x1A") != std::string::npos || value->starts_with(' ') ||
+            value->starts_with('\t'))
             return false;
-        for (const std::string* value : {&entry.name, &entry.product_id, &entry.distributor_id}) {
-            if (value->find_first_of("\"\n\x1A") != std::string::npos || StartsWithBlank(*value) ||
-                Contains(*value, "[[software]]"))
-                return false;
-        }
-        // A marker text of an earlier-checked key would move the line to that key.
-        if (Contains(entry.product_id, "name") || Contains(entry.distributor_id, "name") ||
-            Contains(entry.distributor_id, "product_id"))
+    }
+    return !e.product_id.empty();
+}
+
+// Whether the scanner reads the written list back unchanged: nothing unreadable, no table header, and no marker of a
+// key that is checked before the value's own.
+bool SurvivesRoundTrip(const Entries& entries) {
+    const auto has = [](const std::string& value, const char* text) { return value.find(text) != std::string::npos; };
+    for (const SoftwareEntry& e : entries) {
+        if (!Readable(e) || has(e.name, "[[software]]") || has(e.product_id, "[[software]]") ||
+            has(e.distributor_id, "[[software]]") || has(e.product_id, "name") || has(e.distributor_id, "name") ||
+            has(e.distributor_id, "product_id"))
             return false;
     }
     return true;
 }
 
-// The written form: four lines of known length per entry, and CR before every LF.
+// The written form: 63 bytes of keys, quotes and line ends per entry, the values, and a CR before every LF.
 std::string FormatChecked(const Entries& entries) {
     const std::string text = FormatSoftwareEntries(entries);
-    size_t expectedSize = 0;
-    for (const SoftwareEntry& entry : entries) {
-        expectedSize += 63;  // "[[software]]", "name = \"\"", "product_id = \"\"", "distributor_id = \"\"", CR LF each
-        for (const std::string* value : {&entry.name, &entry.product_id, &entry.distributor_id}) {
-            expectedSize += value->size();
-            for (char c : *value)
-                expectedSize += c == '\n';  // written as CR LF
-        }
+    size_t size = 0, lineFeeds = 0;
+    for (const SoftwareEntry& e : entries) {
+        const std::string values = e.name + e.product_id + e.distributor_id;
+        size += 63 + values.size() + std::count(values.begin(), values.end(), '\n');
     }
-    Check(text.size() == expectedSize);
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n')
-            Check(i > 0 && text[i - 1] == '\r');
-    }
-    Check(entries.empty() || text.starts_with("[[software]]\r\nname = \""));
+    Check(text.size() == size);
+    for (size_t i = 0; i < text.size(); ++i)
+        lineFeeds += text[i] == '\n' && i > 0 && text[i - 1] == '\r';
+    Check(lineFeeds == static_cast<size_t>(std::count(text.begin(), text.end(), '\n')));
     return text;
 }
 
-// A list that was read once: one write-and-read cycle gives a list that survives any further cycle unchanged, and the
-// same list already if nothing in it is read differently.
+// A list read from any bytes survives a round trip once it has made one, and at once when nothing in it is changed.
 void CheckNormalisation(const Entries& read) {
-    CheckReadList(read);
+    for (const SoftwareEntry& e : read)
+        Check(Readable(e));
     const Entries once = Parse(FormatChecked(read));
-    CheckReadList(once);
-    Check(once.size() <= read.size());
+    Check(once.size() <= read.size() && SurvivesRoundTrip(once));
     if (SurvivesRoundTrip(read))
         Check(once == read);
-    Check(SurvivesRoundTrip(once));
     Check(Parse(FormatChecked(once)) == once);
-}
-
-// The fields between NUL bytes, three to an entry.
-Entries ListFromFields(std::string_view bytes) {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    while (true) {
-        const size_t end = bytes.find('\0', start);
-        fields.emplace_back(bytes.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
-        if (end == std::string_view::npos)
-            break;
-        start = end + 1;
-    }
-    Entries entries;
-    for (size_t i = 0; i + 2 < fields.size(); i += 3)
-        entries.push_back({fields[i], fields[i + 1], fields[i + 2]});
-    return entries;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
-
-    // As a file.
     CheckNormalisation(Parse(bytes));
 
-    // As a list of values.
-    const Entries list = ListFromFields(bytes);
+    std::vector<std::string> fields(1);
+    for (char c : bytes) {
+        if (c == '\0')
+            fields.emplace_back();
+        else
+            fields.back().push_back(c);
+    }
+    Entries list;
+    for (size_t i = 0; i + 2 < fields.size(); i += 3)
+        list.push_back({fields[i], fields[i + 1], fields[i + 2]});
     const Entries read = Parse(FormatChecked(list));
     if (SurvivesRoundTrip(list))
         Check(read == list);

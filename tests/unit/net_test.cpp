@@ -1,0 +1,163 @@
+// The downloader's pure rules: address parsing, retries and resumption, and the whole-program check.
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "net/pe_image.h"
+#include "net/retry.h"
+#include "net/url.h"
+
+namespace {
+
+TEST(ParseHttpsUrl, SplitsAcceptedAddresses) {
+    const struct {
+        const char* url;
+        const wchar_t *host, *path;
+        int port;
+    } cases[] = {
+        {"https://localhost:9443/a/b?x=1&y=/z", L"localhost", L"/a/b?x=1&y=/z", 9443},
+        {"https://localhost", L"localhost", L"/", 443},
+        {"https://h:1", L"h", L"/", 1},
+        {"https://h:00065535/p", L"h", L"/p", 65535},
+        {"https://h?q=1", L"h?q=1", L"/", 443},                         // a query without a path is part of the host
+        {"https://a\nb/p", L"a\nb", L"/p", 443},                        // the host takes any byte but ":" and "/"
+        {"https://h/\xE5\xBD\x95", L"h", L"/\u00E5\u00BD\u0095", 443},  // every byte widened to one unit
+        {"https://h/a/https://x:1/", L"h", L"/a/https://x:1/", 443},
+    };
+    for (const auto& c : cases) {
+        std::wstring host, path;
+        int port = 0;
+        ASSERT_TRUE(ParseHttpsUrl(c.url, host, port, path)) << c.url;
+        EXPECT_EQ(host, c.host);
+        EXPECT_EQ(port, c.port);
+        EXPECT_EQ(path, c.path);
+    }
+}
+
+// Each of these leaves the outputs untouched; no host is 1 MiB long, and a path of that length must not crash.
+TEST(ParseHttpsUrl, RejectsOtherAddressesWithoutWritingAnything) {
+    const std::string longText(1 << 20, 'a');
+    std::vector<std::string> cases = {"https://" + longText + "/", "https://localhost/" + longText + "\n"};
+    for (const char* url :
+         {"HTTPS://localhost/", "http://localhost/", " https://localhost/", "", "/velmor-cap/release", "https:///path",
+          "https://:443/path", "https://localhost:/path", "https://localhost:-1/", "https://localhost:0/",
+          "https://localhost:65536/", "https://localhost:2147483648/", "https://localhost:99999999999999999999999/",
+          "https://localhost/a\nb", "https://localhost/a\rb", "https://localhost:443/\n"})
+        cases.push_back(url);
+    for (const std::string& url : cases) {
+        std::wstring host = L"untouched", path = L"untouched";
+        int port = -7;
+        EXPECT_FALSE(ParseHttpsUrl(url, host, port, path)) << url.substr(0, 40);
+        EXPECT_EQ(host + path, L"untoucheduntouched");
+        EXPECT_EQ(port, -7);
+    }
+    std::wstring host, path;
+    int port = 0;
+    EXPECT_TRUE(ParseHttpsUrl("https://localhost/" + longText, host, port, path));
+    EXPECT_TRUE(ParseHttpsUrl("https://" + std::string(253, 'h') + ":65535/", host, port, path));
+}
+
+TEST(Retry, OnlyPassingTroubleIsRetried) {
+    for (std::uint32_t status : {408u, 429u, 500u, 502u, 503u, 504u})
+        EXPECT_TRUE(IsRetryableStatus(status)) << status;
+    for (std::uint32_t status : {0u, 200u, 206u, 400u, 403u, 404u, 416u, 501u, 505u})
+        EXPECT_FALSE(IsRetryableStatus(status)) << status;
+    // Cannot connect, reset, aborted, timeout, closed without a response; then certificate and channel failures.
+    for (std::uint32_t error : {12029u, 12030u, 12031u, 12002u, 12152u, 12007u})
+        EXPECT_TRUE(IsRetryableNetworkError(error)) << error;
+    for (std::uint32_t error : {12175u, 12157u, 12038u, 12045u, 12169u, 12037u, 12170u, 12057u, 12179u, 12044u})
+        EXPECT_FALSE(IsRetryableNetworkError(error)) << error;
+}
+
+TEST(Retry, WaitsDoubleUpToEightSecondsAndHonourRetryAfterUpToThirty) {
+    const struct {
+        int failed;
+        std::uint32_t status;
+        const char* retryAfter;
+        std::uint32_t seconds;
+    } cases[] = {{1, 0, "", 1},
+                 {2, 500, "", 2},
+                 {3, 502, "", 4},
+                 {9, 0, "", 8},
+                 {1, 429, "30", 30},
+                 {1, 503, "31", 30},
+                 {2, 503, "1", 2},
+                 {1, 503, "99999999999999999999", 30},
+                 {1, 500, "20", 1},
+                 {1, 503, "-3", 1},
+                 {1, 503, " 5", 1},
+                 {1, 503, "5s", 1},
+                 {1, 503, "Wed, 21 Oct 2026 07:28:00 GMT", 1}};
+    for (const auto& c : cases)
+        EXPECT_EQ(RetryDelaySeconds(c.failed, c.status, c.retryAfter), c.seconds) << c.failed << c.retryAfter;
+}
+
+TEST(Retry, ResumesOnlyWithRangesAndAStrongValidator) {
+    const char* const date = "Wed, 21 Oct 2026 07:28:00 GMT";
+    EXPECT_EQ(ChooseResumeValidator("bytes", "\"v1\"", date), "\"v1\"");
+    EXPECT_EQ(ChooseResumeValidator("bytes", "", date), date);
+    EXPECT_EQ(ChooseResumeValidator("bytes", "W/\"v1\"", date), "");
+    EXPECT_EQ(ChooseResumeValidator("none", "\"v1\"", date), "");
+    // 30000 bytes kept of 100000: only the exact rest continues them.
+    EXPECT_TRUE(ContentRangeContinues("bytes 30000-99999/100000", 30000, 100000));
+    for (const char* range : {"bytes 0-99999/100000", "bytes 30001-99999/100000", "bytes 30000-99998/100000",
+                              "bytes 30000-99999/100001", "bytes 30000-99999/*", "bytes */100000",
+                              "items 30000-99999/100000", "bytes 30000-99999", "bytes 30000-99999/100000 ", ""})
+        EXPECT_FALSE(ContentRangeContinues(range, 30000, 100000)) << range;
+    EXPECT_FALSE(ContentRangeContinues("bytes 0-99/100", 0, 100));
+}
+
+// Small real programs (tests/unit/programs, made by make-programs there): PE32+, the same signed, a signed PE32.
+std::string Program(const char* name) {
+    std::ifstream file(std::filesystem::path(VELMOR_TEST_PROGRAMS) / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+bool IsWhole(const std::string& bytes) {
+    std::istringstream file(bytes);
+    return IsWholeWindowsProgram(file);
+}
+
+std::uint32_t Le32At(const std::string& bytes, size_t at) {
+    std::uint32_t value = 0;
+    std::memcpy(&value, bytes.data() + at, 4);  // x86 and x64 are little-endian
+    return value;
+}
+
+// Each sample ends with its last section's data or its signature, so every shorter length is a cut to be seen. A
+// signature must end the file; after an unsigned image (an overlay) anything may follow. Header fields may point
+// outside the file, also so far that 32-bit arithmetic would wrap.
+TEST(PeImage, WholeProgramsOnly) {
+    for (const char* name : {"program64.exe", "program64-signed.exe", "program32-signed.exe"}) {
+        SCOPED_TRACE(name);
+        const std::string program = Program(name);
+        ASSERT_GT(program.size(), 2048u) << "sample missing";
+        EXPECT_TRUE(IsWhole(program));
+        for (size_t length = 0; length < program.size(); ++length)
+            ASSERT_FALSE(IsWhole(program.substr(0, length))) << "cut at " << length;
+        EXPECT_EQ(IsWhole(program + "x"), name == std::string("program64.exe"));
+
+        std::string copy = program;
+        const size_t pe = Le32At(copy, 0x3C), firstSection = pe + 24 + (Le32At(copy, pe + 20) & 0xFFFF);
+        const struct {
+            size_t at;
+            std::uint32_t value;
+        } fields[] = {{0x3C, 0x7FFFFFF0},
+                      {0x3C, 0xFFFFFFFF},
+                      {pe + 4, 0xFFFF014C},  // machine and section count
+                      {firstSection + 16, 0xFFFFFFFF},
+                      {firstSection + 20, 0x7FFFFFF0}};  // raw size and start
+        for (const auto& f : fields) {
+            copy = program;
+            std::memcpy(copy.data() + f.at, &f.value, 4);
+            EXPECT_FALSE(IsWhole(copy)) << f.at;
+        }
+    }
+}
+
+}  // namespace
