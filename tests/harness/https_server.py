@@ -10,9 +10,9 @@
 #                             arrives cut short (Wine's WinHTTP cuts long header lines instead of failing the query)
 #   /redirect-port/DIGITS     308 to https://localhost:DIGITS/
 #   /loop                     308 to itself
-#   /truncated/N/SENT         Content-Length N, only SENT bytes, then the connection is closed
+#   /truncated/N/SENT[/SECS]  Content-Length N, only SENT bytes, (then silence for SECS seconds,) then the connection
+#                             is closed
 #   /reset/N/SENT             the same, but the connection is reset (RST)
-#   /stall-body/N/SENT/SECS   Content-Length N, SENT bytes, then silence for SECS seconds, then close
 #   /never/SECS               reads the request and answers nothing for SECS seconds
 #   /file/NAME                the bytes registered under NAME in HttpsTestServer.files
 #   /chunkedfile/NAME[/SENT]  the same, chunked; with SENT only the chunks that start within the first SENT bytes,
@@ -66,9 +66,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             "long-target": lambda: self._send(pattern(16)) if self.path == LONG_TARGET else self._headers(400, 0),
             "redirect-port": lambda: self._redirect("https://localhost:%s/" % args[0]),
             "loop": lambda: self._redirect(origin + "/loop"),
-            "truncated": lambda: self._cut(pattern(int(args[1])), int(args[0])),
+            "truncated": lambda: self._cut(pattern(int(args[1])), int(args[0]), hold=float((args[2:] or [0])[0])),
             "reset": lambda: self._cut(pattern(int(args[1])), int(args[0]), reset=True),
-            "stall-body": lambda: self._cut(pattern(int(args[1])), int(args[0]), hold=float(args[2])),
             "never": lambda: owner._stopping.wait(min(float(args[0]), MAX_HOLD_SECONDS)),
             "file": lambda: self._send(files[args[0]]),
             "chunkedfile": lambda: self._chunked(files[args[0]], *map(int, args[1:2])),

@@ -2,7 +2,6 @@
 
 import os
 import tempfile
-import unittest
 
 from installer_harness import RELEASE_PATH, RUN, WEBVIEW_PATH, Installer, InstallerTestCase, winpath
 
@@ -54,6 +53,3 @@ class ChoiceOfBuild(InstallerTestCase):
                 self.assertEqual(Installer(self).wait(60), 0)
                 self.assertEqual(self.downloads(), [expected])
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -2,7 +2,6 @@
 # missing background picture.
 
 import os
-import unittest
 
 from installer_harness import (DOWNLOAD_URL, INSTALLER, LAUNCH_FAILED_TEXT, SUPPORT_URL, RUN, Installer,
                                InstallerTestCase, wait_until, winpath)
@@ -84,6 +83,3 @@ class MissingBackground(InstallerTestCase):
         self.assertEqual(installer.wait(60), 0)
         self.assertEqual(installer.setup_record().get("ended"), "1", "the setup program did not run")
 
-
-if __name__ == "__main__":
-    unittest.main()

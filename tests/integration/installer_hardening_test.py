@@ -5,7 +5,6 @@ import os
 import shutil
 import subprocess
 import tempfile
-import unittest
 
 from installer_harness import INSTALLER, RUN, TOOLS_DIR, Installer, InstallerTestCase, wait_until, winpath
 
@@ -84,6 +83,3 @@ class PinnedPublisher(HardeningTestCase):
                 installer.fail_and_close(self)
                 self.assertEqual(os.listdir(installer.directory), [])
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -112,7 +112,7 @@ class Installer:
         visible, text = self.answer_box(answer, timeout)
         test.assertEqual(text, DOWNLOAD_FAILED_TEXT)
         test.assertTrue(visible, "the window should be visible over the box")
-        test.assertIsNone(self.wait(1.5), "the installer must stay open after a failed download")
+        test.assertIsNone(self.wait(1.0), "the installer must stay open after a failed download")
         self.release_at(*CLOSE_GLYPH)
         test.assertEqual(self.wait(10), 0, "the installer did not close cleanly")
         test.assertEqual(self.setup_record(), {}, "a setup program was started")

@@ -4,7 +4,6 @@
 
 import os
 import tempfile
-import unittest
 
 from installer_harness import INSTALLER, Installer, InstallerTestCase, wait_until, winpath
 
@@ -51,6 +50,3 @@ class Retry(InstallerTestCase):
         self.assertEqual(len(self.downloads()), 1)
         self.assertEqual(installer.setup_record(), {})
 
-
-if __name__ == "__main__":
-    unittest.main()

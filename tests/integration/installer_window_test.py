@@ -3,7 +3,6 @@
 
 import os
 import time
-import unittest
 
 from installer_harness import Installer, InstallerTestCase, xdotool
 
@@ -31,6 +30,3 @@ class CloseArea(InstallerTestCase):
         self.assertTrue(os.path.exists(installer.save_path + ".part"))
         self.assertFalse(os.path.exists(installer.save_path))
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -111,6 +111,3 @@ class SignedRelease(unittest.TestCase):
                 self.assertIn(message, " ".join(refused.stderr.split()))
                 self.assertFalse(os.path.exists(out))
 
-
-if __name__ == "__main__":
-    unittest.main()
