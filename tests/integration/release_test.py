@@ -39,6 +39,7 @@ class SignedRelease(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp(prefix="velmor-release-")
+        cls.addClassCleanup(shutil.rmtree, cls.work, True)
         cls.source = os.path.join(cls.work, "another", "copy-of-the-source")
         shutil.copytree(SOURCE_DIR, cls.source, symlinks=True,
                         ignore=lambda folder, _: ["build", ".git", "__pycache__"] if folder == SOURCE_DIR else [])
@@ -46,10 +47,6 @@ class SignedRelease(unittest.TestCase):
         cls.result = release(cls.source, cls.out, "--cert", os.path.join(PKI, "codesign.pem"), "--key",
                              os.path.join(PKI, "codesign.key"), "--ca-file", os.path.join(PKI, "ca.pem"))
         cls.installer = os.path.join(cls.out, "VelmorInstaller.exe")
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.work, ignore_errors=True)
 
     def setUp(self):
         self.assertEqual(self.result.returncode, 0, self.result.stdout + self.result.stderr)
