@@ -1,12 +1,15 @@
-"""Which build the installer fetches, by Windows version and by the WebView2 Runtime's registry values."""
+# Which build the installer fetches, by Windows version and by the WebView2 Runtime's registry values.
 
-import unittest
+import os
+import tempfile
 
-from installer_harness import (RELEASE_PATH, WEBVIEW2_MACHINE_KEY, WEBVIEW2_USER_KEY, WEBVIEW_PATH, Installer,
-                               InstallerTestCase, import_registry, reg_string)
+from installer_harness import RELEASE_PATH, RUN, WEBVIEW_PATH, Installer, InstallerTestCase, winpath
 
-# Each case: Windows version, "pv" under the per-machine key, "pv" under the per-user key (None: no key), and the
-# path that must be fetched.
+CLIENT = r"Microsoft\EdgeUpdate\Clients\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"
+MACHINE_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node" + "\\" + CLIENT
+USER_KEY = r"HKEY_CURRENT_USER\Software" + "\\" + CLIENT
+
+# Windows version, "pv" under the per-machine key, "pv" under the per-user key (None: no key), the path fetched
 CASES = [
     ("win7", "1.2.3.4", "1.2.3.4", WEBVIEW_PATH),    # Windows 7 never asks the registry
     ("win10", "1.2.3.4", None, RELEASE_PATH),
@@ -21,12 +24,19 @@ CASES = [
 
 
 def set_machine(version, machine_pv, user_pv):
-    lines = ["[HKEY_CURRENT_USER\\Software\\Wine]", '"Version"=%s' % reg_string(version), "",
-             "[-%s]" % WEBVIEW2_MACHINE_KEY, "[-%s]" % WEBVIEW2_USER_KEY, ""]
-    for key, value in ((WEBVIEW2_MACHINE_KEY, machine_pv), (WEBVIEW2_USER_KEY, user_pv)):
+    lines = ["REGEDIT4", "", r"[HKEY_CURRENT_USER\Software\Wine]", '"Version"="%s"' % version, "",
+             "[-%s]" % MACHINE_KEY, "[-%s]" % USER_KEY, ""]
+    for key, value in ((MACHINE_KEY, machine_pv), (USER_KEY, user_pv)):
         if value is not None:
-            lines += ["[%s]" % key, '"pv"=%s' % reg_string(value), ""]
-    import_registry(lines)
+            lines += ["[%s]" % key, '"pv"="%s"' % value, ""]
+    with tempfile.NamedTemporaryFile("w", suffix=".reg", delete=False) as script:
+        script.write("\n".join(lines))
+    try:
+        # regedit would write into the 32-bit view where wine32 is installed
+        if RUN.wine("reg", "import", winpath(script.name), "/reg:64").returncode != 0:
+            raise RuntimeError("reg import failed")
+    finally:
+        os.unlink(script.name)
 
 
 class ChoiceOfBuild(InstallerTestCase):
@@ -40,10 +50,6 @@ class ChoiceOfBuild(InstallerTestCase):
         for version, machine_pv, user_pv, expected in CASES:
             with self.subTest(version=version, machine=machine_pv and machine_pv[:20], user=user_pv):
                 set_machine(version, machine_pv, user_pv)
-                installer = Installer(self)
-                self.assertEqual(installer.wait(60), 0)
+                self.assertEqual(Installer(self).wait(60), 0)
                 self.assertEqual(self.downloads(), [expected])
 
-
-if __name__ == "__main__":
-    unittest.main()
