@@ -53,9 +53,10 @@ def import_registry(lines):
     with tempfile.NamedTemporaryFile("w", suffix=".reg", delete=False, encoding="utf-8") as script:
         script.write("REGEDIT4\n\n" + "\n".join(lines) + "\n")
     try:
-        result = wine("regedit", "/S", winpath(script.name))
+        # Into the registry that 64-bit programs see, the 32-bit view included through its WOW6432Node keys.
+        result = wine("reg", "import", winpath(script.name), "/reg:64")
         if result.returncode != 0:
-            raise RuntimeError("regedit failed: %r" % result)
+            raise RuntimeError("reg import failed: %r" % result)
     finally:
         os.unlink(script.name)
 

@@ -90,23 +90,22 @@ TEST_F(ProgressWindow, EveryReportRepaintsTheWholeWindowWithoutErasing) {
     EXPECT_EQ(g_bytesPerSecond.load(), 0.0);
 }
 
+BOOL CALLBACK CollectStaticText(HWND child, LPARAM param) {
+    wchar_t buffer[2048] = {};
+    GetWindowTextW(child, buffer, 2048);
+    wchar_t className[32] = {};
+    GetClassNameW(child, className, 32);
+    if (buffer[0] && lstrcmpiW(className, L"Static") == 0)
+        *reinterpret_cast<std::wstring*>(param) = buffer;
+    return TRUE;
+}
+
 // When the failure box is up and filled in: reads its text, presses Cancel and returns true.
 bool AnswerFailureBox(std::wstring& text) {
     HWND box = FindWindowW(L"#32770", L"系统提示");
     if (!box)
         return false;
-    EnumChildWindows(
-        box,
-        [](HWND child, LPARAM param) -> BOOL {
-            wchar_t buffer[2048] = {};
-            GetWindowTextW(child, buffer, 2048);
-            wchar_t className[32] = {};
-            GetClassNameW(child, className, 32);
-            if (buffer[0] && lstrcmpiW(className, L"Static") == 0)
-                *reinterpret_cast<std::wstring*>(param) = buffer;
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&text));
+    EnumChildWindows(box, CollectStaticText, reinterpret_cast<LPARAM>(&text));
     if (text.empty())
         return false;  // still being set up
     PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
