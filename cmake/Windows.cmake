@@ -5,14 +5,33 @@ include(cmake/Sources.cmake)
 # own folder first for every DLL that is not one of its KnownDLLs. So only KnownDLLs (of Windows 7 and 10) are
 # imported; every other DLL is delay-loaded through a library made here from cmake/delayload/<dll>.def (the
 # functions used), and resolved only after wWinMain has restricted the search to System32.
+# The .def files name each function as x86 code calls it, stdcall-decorated with its argument bytes (Name@N); the
+# DLL exports it undecorated (--kill-at). x64 has no decoration, so the x64 libraries are made from copies without.
 set(VELMOR_DELAYLOAD_DLLS bcrypt comctl32 crypt32 gdiplus winhttp wintrust)
 set(VELMOR_DELAY_LIBS "")
+set(VELMOR_DELAY_STUBS "")
 foreach(dll IN LISTS VELMOR_DELAYLOAD_DLLS)
     set(def "${PROJECT_SOURCE_DIR}/cmake/delayload/${dll}.def")
     set(lib "${CMAKE_BINARY_DIR}/delayload/lib${dll}_delay.a")
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+        set(decoration --kill-at)
+        # GNU ld for x86 drops an import library's call stub when the program reaches the function only through its
+        # __imp_ pointer, as the headers' dllimport declarations do. A delay-load pointer starts out pointing into
+        # that stub (which loads the DLL), so without it the first call jumps to address 0: keep every stub.
+        file(STRINGS "${def}" functions REGEX "@[0-9]+$")
+        list(TRANSFORM functions PREPEND "-Wl,-u,_")
+        list(APPEND VELMOR_DELAY_STUBS ${functions})
+    else()
+        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${def}")
+        file(READ "${def}" exports)
+        string(REGEX REPLACE "@[0-9]+" "" exports "${exports}")
+        set(def "${CMAKE_BINARY_DIR}/delayload/${dll}.def")
+        file(CONFIGURE OUTPUT "${def}" CONTENT "${exports}")
+        set(decoration "")
+    endif()
     add_custom_command(OUTPUT "${lib}"
         COMMAND "${CMAKE_COMMAND}" -E make_directory "${CMAKE_BINARY_DIR}/delayload"
-        COMMAND "${CMAKE_DLLTOOL}" --input-def "${def}" --output-delaylib "${lib}" --dllname "${dll}.dll"
+        COMMAND "${CMAKE_DLLTOOL}" --input-def "${def}" --output-delaylib "${lib}" --dllname "${dll}.dll" ${decoration}
         DEPENDS "${def}" VERBATIM)
     list(APPEND VELMOR_DELAY_LIBS "${lib}")
 endforeach()
@@ -30,7 +49,10 @@ add_link_options(-Wl,--no-insert-timestamp)
 
 add_library(velmor STATIC ${VELMOR_PORTABLE_SOURCES} ${VELMOR_WINDOWS_SOURCES})
 target_include_directories(velmor PUBLIC "${PROJECT_SOURCE_DIR}")
+# Resource scripts find the generated manifest here.
+target_include_directories(velmor PUBLIC "$<$<COMPILE_LANGUAGE:RC>:${CMAKE_BINARY_DIR}/resources>")
 target_link_libraries(velmor PUBLIC ${VELMOR_WINDOWS_LIBS})
+target_link_options(velmor PUBLIC ${VELMOR_DELAY_STUBS})
 add_dependencies(velmor velmor_delay_libs)
 
 # Measurement builds record when the window paints (see ui/paint_trace.h); never for what ships.
@@ -39,6 +61,15 @@ if(VELMOR_PAINT_TRACE)
     target_sources(velmor PRIVATE ui/paint_trace.cpp)
     target_compile_definitions(velmor PRIVATE VELMOR_PAINT_TRACE)
 endif()
+
+# The manifest names the architecture the program is built for: Windows refuses to start a program whose manifest
+# names another.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(VELMOR_MANIFEST_ARCH x86)
+else()
+    set(VELMOR_MANIFEST_ARCH amd64)
+endif()
+configure_file(resources/installer.manifest.in "${CMAKE_BINARY_DIR}/resources/installer.manifest" @ONLY)
 
 # The version resource of every installer executable, stamped with VELMOR_VERSION.
 string(REPLACE "." "," VELMOR_VERSION_COMMAS "${VELMOR_VERSION}")

@@ -1,6 +1,7 @@
 #include "install/worker.h"
 
 #include <cwchar>
+#include <filesystem>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -14,6 +15,7 @@
 #include "install/progress.h"
 #include "install/publisher.h"
 #include "net/download.h"
+#include "net/pe_image.h"
 
 namespace {
 
@@ -97,6 +99,10 @@ UniqueFileHandle HoldReceivedProgram(const std::wstring& path, const Sha256Diges
 
 // Starts the setup program from the current directory and waits for it without limit. False if it cannot start.
 bool RunSetupProgram(const std::wstring& savePath) {
+    // Only a Windows program: 32-bit Windows would hand any other file that begins with "MZ" to its DOS subsystem,
+    // and "start" it.
+    if (!IsWholeWindowsProgram(std::filesystem::path(savePath)))
+        return false;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};

@@ -1,6 +1,7 @@
 cmake_minimum_required(VERSION 3.25)
 # Fails when a program's import table names a DLL that is not a KnownDLL of both Windows 7 and Windows 10: any
-# other DLL is looked for in the program's own folder first, before the program's code can prevent it.
+# other DLL is looked for in the program's own folder first, before the program's code can prevent it. Fails too
+# when the program's manifest names another processor architecture than its code's: Windows refuses to start it.
 set(allowed kernel32 user32 gdi32 advapi32 shell32 ole32 oleaut32 shlwapi comdlg32 imagehlp psapi setupapi ws2_32
     msvcrt)
 foreach(program IN LISTS PROGRAMS)
@@ -8,6 +9,17 @@ foreach(program IN LISTS PROGRAMS)
     if(failed)
         message(FATAL_ERROR "objdump failed on ${program}")
     endif()
+
+    execute_process(COMMAND wrestool -x --raw --type=24 "${program}" OUTPUT_VARIABLE manifest RESULT_VARIABLE failed)
+    string(REGEX MATCH "<assemblyIdentity[^>]*processorArchitecture=\"([^\"]*)\"" identity "${manifest}")
+    set(manifest_arch "${CMAKE_MATCH_1}")
+    string(REGEX MATCH "file format pei-([^\n]+)" format "${dump}")
+    set(code_arch "${CMAKE_MATCH_1}")
+    if(failed OR NOT identity OR NOT "${code_arch}:${manifest_arch}" MATCHES "^(i386:x86|x86-64:amd64)$")
+        message(FATAL_ERROR "${program}: the manifest names processorArchitecture '${manifest_arch}' for code of the "
+                            "kind pei-${code_arch}")
+    endif()
+    message(STATUS "${program}: pei-${code_arch}, manifest for ${manifest_arch}")
     string(REGEX MATCHALL "DLL Name: [^\n]+" names "${dump}")
     if(NOT names)
         message(FATAL_ERROR "${program}: no imports found")

@@ -95,30 +95,54 @@ VELMOR_FAULTS_TABLE=${CMAKE_BINARY_DIR}/faults.md;PYTHONDONTWRITEBYTECODE=1")
 endfunction()
 
 velmor_wine_test(unit_tests COMMAND unit_tests)
-velmor_wine_test(download
-    COMMAND python3 "${VELMOR_HARNESS_DIR}/with_server.py" --
-            "${VELMOR_HARNESS_DIR}/wine-run" "${VELMOR_RUN_DIR}" $<TARGET_FILE:windows_tests> --gtest_filter=Download*)
-velmor_wine_test(window COMMAND windows_tests --gtest_filter=-Download*)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    velmor_wine_test(download
+        COMMAND python3 "${VELMOR_HARNESS_DIR}/with_server.py" --
+                "${VELMOR_HARNESS_DIR}/wine-run" "${VELMOR_RUN_DIR}" $<TARGET_FILE:windows_tests>
+                --gtest_filter=Download*)
+    velmor_wine_test(window COMMAND windows_tests --gtest_filter=-Download*)
+    set(gtest_entries unit_tests download window)
+    set(installer_suites choice flow window faults hardening retry)
+else()
+    # The x86 build is the same code as the x64 build, whose preset runs every test. Here run the tests that would
+    # see a 32-bit process differ: the registry views, the System32 it loads from, the DLLs it delay-loads and the
+    # program it starts, through the whole installer; and its own painting and registration.
+    velmor_wine_test(window COMMAND windows_tests
+        --gtest_filter=RegistrationTest.*:Paint.BarShowsTrackAndFillForTheProgress)
+    set(gtest_entries unit_tests window)
+    set(installer_suites choice flow.HappyPath flow.FailedDownload flow.FailedStart hardening.PlantedDlls
+        hardening.PinnedPublisher)
+endif()
 # A program that dies under Wine (a stack overflow, say) may still exit with 0: these pass only when GoogleTest
 # itself says so at the end.
-set_tests_properties(unit_tests download window PROPERTIES
+set_tests_properties(${gtest_entries} PROPERTIES
     PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [0-9]+ tests?\\."
     FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]")
 
-# release: scripts/release from a copy of the source, with the hosts, channel and version of this build, must give
-# this build's VelmorInstaller.exe, signed.
-foreach(suite installer_choice installer_flow installer_window installer_faults installer_hardening installer_retry
-        release)
-    velmor_wine_test(${suite} COMMAND python3 -m unittest -v ${suite}_test
+# installer_<suite>_test, or one of its test classes (suite.Class).
+foreach(suite IN LISTS installer_suites)
+    string(REGEX REPLACE "^([a-z]+)" "installer_\\1_test" name "${suite}")
+    velmor_wine_test(installer_${suite}
+        COMMAND python3 -m unittest -v "${name}"
         WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}/integration")
 endforeach()
-set_property(TEST release APPEND PROPERTY ENVIRONMENT "VELMOR_SHIPPED_INSTALLER=$<TARGET_FILE:VelmorInstaller>"
-    "VELMOR_VERSION=${VELMOR_VERSION}" "VELMOR_DISTRIBUTOR_ID=${VELMOR_DISTRIBUTOR_ID}"
-    "VELMOR_DOWNLOAD_HOST=${VELMOR_DOWNLOAD_HOST}" "VELMOR_SUPPORT_HOST=${VELMOR_SUPPORT_HOST}")
 
-# What ships imports nothing but Windows' KnownDLLs; every other DLL is delay-loaded.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    # scripts/release from a copy of the source, with the hosts, channel and version of this build: it must give
+    # this build's VelmorInstaller.exe, signed.
+    velmor_wine_test(release
+        COMMAND python3 -m unittest -v release_test
+        WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}/integration")
+    set_property(TEST release APPEND PROPERTY ENVIRONMENT "VELMOR_SHIPPED_INSTALLER=$<TARGET_FILE:VelmorInstaller>"
+        "VELMOR_VERSION=${VELMOR_VERSION}" "VELMOR_DISTRIBUTOR_ID=${VELMOR_DISTRIBUTOR_ID}"
+        "VELMOR_DOWNLOAD_HOST=${VELMOR_DOWNLOAD_HOST}" "VELMOR_SUPPORT_HOST=${VELMOR_SUPPORT_HOST}"
+        "VELMOR_RELEASE_ARCH=x64")
+endif()
+
+# What ships imports nothing but Windows' KnownDLLs (every other DLL is delay-loaded), and its manifest names its own
+# architecture.
 add_test(NAME imports
-    COMMAND "${CMAKE_COMMAND}" -DOBJDUMP=x86_64-w64-mingw32-objdump
+    COMMAND "${CMAKE_COMMAND}" "-DOBJDUMP=${CMAKE_OBJDUMP}"
             "-DPROGRAMS=$<TARGET_FILE:VelmorInstaller>;$<TARGET_FILE:VelmorInstallerUnderTest>;\
 $<TARGET_FILE:VelmorInstallerPinned>"
             -P "${CMAKE_CURRENT_SOURCE_DIR}/check_imports.cmake")

@@ -41,7 +41,7 @@ class HappyPath(InstallerTestCase):
 class FailedDownload(InstallerTestCase):
     # Answers the box and expects the pages opened through the desktop shell (explorer.exe), so that the browser does
     # not inherit the installer's administrator rights: the download page before the box, the support page on OK.
-    def fail(self, answer, pages):
+    def fail_with(self, answer, pages):
         self.serve("/status/404")
         installer = Installer(self)
         installer.fail_and_close(self, answer)
@@ -50,13 +50,13 @@ class FailedDownload(InstallerTestCase):
                          [(page, "explorer.exe") for page in pages])
 
     def test_opens_the_download_page_then_offers_customer_service(self):
-        self.fail("ok", [DOWNLOAD_URL, SUPPORT_URL])
+        self.fail_with("ok", [DOWNLOAD_URL, SUPPORT_URL])
 
     def test_cancel_escape_and_close_button_open_nothing_more(self):
         # Cancel is answered in every failing case of installer_faults_test.
         for answer in ("esc", "close"):
             with self.subTest(answer=answer):
-                self.fail(answer, [DOWNLOAD_URL])
+                self.fail_with(answer, [DOWNLOAD_URL])
 
 
 class FailedStart(InstallerTestCase):

@@ -19,7 +19,9 @@ PKI = RUN.pki
 
 
 def release(source, out, *options):
-    args = [os.path.join(source, "scripts", "release"), "--out", out, "--version", VERSION,
+    """Runs scripts/release in source with the test build's hosts and channel; returns the completed process."""
+    args = [os.path.join(source, "scripts", "release"), "--arch", os.environ["VELMOR_RELEASE_ARCH"], "--out", out,
+            "--version", VERSION,
             "--download-host", os.environ["VELMOR_DOWNLOAD_HOST"], "--support-host", os.environ["VELMOR_SUPPORT_HOST"],
             "--distributor", os.environ["VELMOR_DISTRIBUTOR_ID"], *options]
     return subprocess.run(args, capture_output=True, text=True, timeout=600,

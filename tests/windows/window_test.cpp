@@ -68,22 +68,21 @@ const std::wstring kAskService = L"\n\n已为您打开下载页面，请手动�
 const std::wstring kDownloadFailed = L"下载失败，请检查网络连接或联系客服。" + kAskService;
 const std::wstring kLaunchFailed = L"安装程序启动失败，请检查安装包或联系客服。" + kAskService;
 
+BOOL CALLBACK CollectStaticText(HWND child, LPARAM param) {
+    wchar_t buffer[2048] = {}, className[32] = {};
+    GetWindowTextW(child, buffer, 2048);
+    GetClassNameW(child, className, 32);
+    if (buffer[0] && lstrcmpiW(className, L"Static") == 0)
+        *reinterpret_cast<std::wstring*>(param) = buffer;
+    return TRUE;
+}
+
 // When the failure box is up and filled in: reads its text into text, presses Cancel and returns true.
 bool AnswerFailureBox(std::wstring& text) {
     HWND box = FindWindowW(L"#32770", L"系统提示");
     if (!box)
         return false;
-    EnumChildWindows(
-        box,
-        [](HWND child, LPARAM param) -> BOOL {
-            wchar_t buffer[2048] = {}, className[32] = {};
-            GetWindowTextW(child, buffer, 2048);
-            GetClassNameW(child, className, 32);
-            if (buffer[0] && lstrcmpiW(className, L"Static") == 0)
-                *reinterpret_cast<std::wstring*>(param) = buffer;
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&text));
+    EnumChildWindows(box, CollectStaticText, reinterpret_cast<LPARAM>(&text));
     return !text.empty() && PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
 }
 
