@@ -101,7 +101,9 @@ class SignedRelease(unittest.TestCase):
                  ("--distributor", "", "VELMOR_DISTRIBUTOR_ID='' must be 1 to 32 printable ASCII"),
                  ("--distributor", "x" * 33, "VELMOR_DISTRIBUTOR_ID='%s' must be 1 to 32" % ("x" * 33)),
                  ("--version", "1.2", "VELMOR_VERSION='1.2' is not a version X.Y.Z"),
-                 ("--download-host", "a/b", "VELMOR_DOWNLOAD_HOST='a/b' is not a host name"))
+                 ("--download-host", "a/b", "VELMOR_DOWNLOAD_HOST='a/b' is not a host name"),
+                 ("--attempts", "11", "VELMOR_DOWNLOAD_ATTEMPTS='11' is not a whole number from 1 to 10"),
+                 ("--payload-keys", "abc", "VELMOR_PAYLOAD_KEY_SHA256='abc' is not a comma-separated list"))
         for option, value, message in cases:
             with self.subTest(option=option, value=value):
                 out = os.path.join(self.work, "refused")
