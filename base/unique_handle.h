@@ -26,6 +26,11 @@ public:
     explicit operator bool() const { return handle_ != Traits::Empty(); }
 
     T release() { return std::exchange(handle_, Traits::Empty()); }
+    // Releases what is owned and returns where a call that hands out a new handle stores it.
+    T* put() {
+        reset();
+        return &handle_;
+    }
     void reset(T handle = Traits::Empty()) {
         T old = std::exchange(handle_, handle);
         if (old != Traits::Empty())

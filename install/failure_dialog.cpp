@@ -21,27 +21,20 @@ namespace {
 
 using UniqueBstr = UniqueHandle<BSTR, NullEmptyTraits<BSTR, SysFreeString>>;
 
-// Sole owner of one COM interface pointer.
+// COM interface pointers are owned like handles: Release gives one back.
 template <typename Interface>
-class ComPtr {
-public:
-    ComPtr() = default;
-    ~ComPtr() {
-        if (pointer_)
-            pointer_->Release();
-    }
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
-
-    Interface* operator->() const { return pointer_; }
-    explicit operator bool() const { return pointer_ != nullptr; }
-    // Where a call that hands out a pointer stores it; only for an empty owner.
-    Interface** Out() { return &pointer_; }
-    void** OutVoid() { return reinterpret_cast<void**>(&pointer_); }
-
-private:
-    Interface* pointer_ = nullptr;
+struct ComReleaseTraits {
+    static Interface* Empty() { return nullptr; }
+    static void Close(Interface* pointer) { pointer->Release(); }
 };
+template <typename Interface>
+using ComPtr = UniqueHandle<Interface*, ComReleaseTraits<Interface>>;
+
+// Where a call that hands out an interface pointer as void** stores it.
+template <typename Interface>
+void** PutVoid(ComPtr<Interface>& owner) {
+    return reinterpret_cast<void**>(owner.put());
+}
 
 // COM on this thread, single-threaded apartment, for the owner's lifetime. A thread that already has COM in another
 // apartment keeps it, and COM is usable there as well.
@@ -64,14 +57,14 @@ private:
 bool OpenThroughDesktopShell(const std::wstring& url) {
     ComPtr<IShellWindows> shellWindows;
     if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
-                                shellWindows.OutVoid())))
+                                PutVoid(shellWindows))))
         return false;
     VARIANT desktopLocation;
     VariantInit(&desktopLocation);  // empty: the desktop has no location
     long desktopWindow = 0;
     ComPtr<IDispatch> desktop;
-    if (shellWindows->FindWindowSW(&desktopLocation, &desktopLocation, SWC_DESKTOP, &desktopWindow, SWFO_NEEDDISPATCH,
-                                   desktop.Out()) != S_OK ||
+    if (shellWindows.get()->FindWindowSW(&desktopLocation, &desktopLocation, SWC_DESKTOP, &desktopWindow,
+                                         SWFO_NEEDDISPATCH, desktop.put()) != S_OK ||
         !desktop)
         return false;
 
@@ -82,13 +75,13 @@ bool OpenThroughDesktopShell(const std::wstring& url) {
     ComPtr<IShellFolderViewDual> folderView;
     ComPtr<IDispatch> application;
     ComPtr<IShellDispatch2> shell;
-    if (FAILED(desktop->QueryInterface(IID_IServiceProvider, services.OutVoid())) ||
-        FAILED(services->QueryService(SID_STopLevelBrowser, IID_IShellBrowser, browser.OutVoid())) ||
-        FAILED(browser->QueryActiveShellView(view.Out())) ||
-        FAILED(view->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, background.OutVoid())) ||
-        FAILED(background->QueryInterface(IID_IShellFolderViewDual, folderView.OutVoid())) ||
-        FAILED(folderView->get_Application(application.Out())) || !application ||
-        FAILED(application->QueryInterface(IID_IShellDispatch2, shell.OutVoid())))
+    if (FAILED(desktop.get()->QueryInterface(IID_IServiceProvider, PutVoid(services))) ||
+        FAILED(services.get()->QueryService(SID_STopLevelBrowser, IID_IShellBrowser, PutVoid(browser))) ||
+        FAILED(browser.get()->QueryActiveShellView(view.put())) ||
+        FAILED(view.get()->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, PutVoid(background))) ||
+        FAILED(background.get()->QueryInterface(IID_IShellFolderViewDual, PutVoid(folderView))) ||
+        FAILED(folderView.get()->get_Application(application.put())) || !application ||
+        FAILED(application.get()->QueryInterface(IID_IShellDispatch2, PutVoid(shell))))
         return false;
 
     const UniqueBstr file(SysAllocString(url.c_str()));
@@ -105,7 +98,7 @@ bool OpenThroughDesktopShell(const std::wstring& url) {
     VariantInit(&show);
     show.vt = VT_I4;
     show.lVal = SW_SHOWNORMAL;
-    return SUCCEEDED(shell->ShellExecute(file.get(), none, none, operation, show));
+    return SUCCEEDED(shell.get()->ShellExecute(file.get(), none, none, operation, show));
 }
 
 void OpenInBrowser(const std::wstring& url) {

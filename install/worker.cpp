@@ -43,10 +43,9 @@ const RuntimeClientKey kWebView2ClientKeys[] = {
 
 // The runtime's version text from one client key; empty when the key, the value or its fit in 256 units is missing.
 std::wstring ReadRuntimeVersion(const RuntimeClientKey& client) {
-    HKEY opened = nullptr;
-    if (RegOpenKeyExW(client.root, client.subkey, 0, KEY_READ, &opened) != ERROR_SUCCESS)
+    UniqueRegKey key;
+    if (RegOpenKeyExW(client.root, client.subkey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
         return {};
-    UniqueRegKey key(opened);
 
     wchar_t buffer[256] = {};
     DWORD size = sizeof(buffer);
