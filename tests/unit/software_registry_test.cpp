@@ -42,13 +42,12 @@ protected:
     }
     void TearDown() override { fs::remove_all(folder_); }
     fs::path File() const { return folder_ / "config.toml"; }
-    std::set<std::string> Listing(const fs::path& folder) const {
+    std::set<std::string> Listing(const fs::path& folder = {}) const {
         std::set<std::string> names;
-        for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+        for (const fs::directory_entry& entry : fs::directory_iterator(folder.empty() ? folder_ : folder))
             names.insert(entry.path().filename().string());
         return names;
     }
-    std::set<std::string> Listing() const { return Listing(folder_); }
 
     fs::path folder_;
     const std::set<std::string> kJustTheFile = {"config.toml"};
