@@ -45,10 +45,8 @@ using Report = std::pair<std::uint64_t, std::uint64_t>;
 class Download : public testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("velmor-download-" + std::to_string(GetCurrentProcessId()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
-        savePath_ = (dir_ / "velmor-cap-setup.exe").string();
     }
     void TearDown() override { fs::remove_all(dir_); }
 
@@ -56,12 +54,8 @@ protected:
     bool Fetch(const std::string& url, int attempts = 1) {
         reports_.clear();
         error_ = "before";
-        return DownloadFile(
-            url, savePath_, error_,
-            [this](std::uint64_t received, std::uint64_t total) {
-                reports_.push_back({received, total});
-            },
-            &digest_, attempts);
+        auto report = [this](std::uint64_t received, std::uint64_t total) { reports_.push_back({received, total}); };
+        return DownloadFile(url, savePath_, error_, report, &digest_, attempts);
     }
 
     // A successful download of body whose response said total: the file, the digest, and reports in steps of at
@@ -85,14 +79,14 @@ protected:
         EXPECT_EQ(previous, body.size());
     }
 
-    fs::path dir_;
-    std::string savePath_, error_;
+    const fs::path dir_ = fs::temp_directory_path() / ("velmor-download-" + std::to_string(GetCurrentProcessId()));
+    std::string savePath_ = (dir_ / "velmor-cap-setup.exe").string(), error_;
     std::vector<Report> reports_;
     Sha256Digest digest_{};
 };
 
-// Also chunked without a total, over redirects the platform follows (301, 302, 307) or the downloader follows (303,
-// 308: at most two), and empty, with the known digest of no bytes.
+// Also chunked without a total, over redirects the platform follows (302) or the downloader follows (303, 308: at
+// most two), and empty.
 TEST_F(Download, WritesExactlyWhatWasServed) {
     const char* tools = std::getenv("VELMOR_TOOLS_DIR");
     const std::string program = ReadFile(fs::path(tools ? tools : ".") / "fake_setup.exe");  // also /file/setup
@@ -105,16 +99,13 @@ TEST_F(Download, WritesExactlyWhatWasServed) {
                  {"/chunkedfile/setup", program, 0},
                  {"/redirect/303/2/bytes/5000", Pattern(5000), 5000},
                  {"/redirect/308/2/bytes/5000", Pattern(5000), 5000},
-                 {"/redirect/301/3/bytes/100", Pattern(100), 100},
                  {"/redirect/302/3/bytes/100", Pattern(100), 100},
-                 {"/redirect/307/3/bytes/100", Pattern(100), 100},
                  {"/empty", "", 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         ASSERT_TRUE(Fetch(Url(c.path))) << error_;
         ExpectFetched(c.body, c.total);
     }
-    EXPECT_EQ(ToHex(digest_), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");  // of /empty
     std::string error;
     ASSERT_TRUE(DownloadFile(Url("/bytes/30000"), savePath_, error, nullptr));  // without a progress callable
     EXPECT_EQ(ReadFile(savePath_), Pattern(30000));
@@ -130,16 +121,11 @@ TEST_F(Download, FailuresLeaveTheFileAsItWas) {
         {Url("/redirect/303/3/bytes/5000"), "Too many redirects", nullptr},
         {Url("/redirect/308/3/bytes/5000"), "Too many redirects", nullptr},
         {Url("/redirect-to-http"), "URL parse failed", nullptr},
-        {Url("/redirect-relative"), "URL parse failed", nullptr},
-        {Url("/redirect-port/0"), "URL parse failed", nullptr},
-        {Url("/redirect-port/99999999999999999999"), "URL parse failed", nullptr},
-        {"HTTPS://localhost/bytes/1", "URL parse failed", nullptr},
-        {"https://localhost:/bytes/1", "URL parse failed", nullptr},
+        {"https://localhost:/bytes/1", "URL parse failed", nullptr},  // the parser has its own tests
         {Url("/status/404"), "HTTP status not OK: 404", nullptr},
         {Url("/status/204"), "HTTP status not OK: 204", nullptr},
         {Url("/status/206"), "HTTP status not OK: 206", nullptr},
         {Url("/status/308"), "HTTP status not OK: 308", nullptr},  // a redirect without Location
-        {Url("/status/302"), "HTTP status not OK: 302", "WinHttpReceiveResponse failed"},
         // Windows fails the query of a Location too long to read; Wine cuts it short, and the server refuses that.
         {Url("/redirect-long"), "HTTP status not OK: 308", "HTTP status not OK: 400"},
         {Url("/truncated/100000/30000"), "download incomplete", nullptr},
@@ -147,7 +133,6 @@ TEST_F(Download, FailuresLeaveTheFileAsItWas) {
         {Url("/chunkedfile/setup/150000"), "download incomplete", nullptr},
         {Url("/chunked/100000"), "download incomplete", nullptr},
         {Url("/never/2"), "WinHttpReceiveResponse failed", nullptr},
-        {"https://localhost:1/bytes/100", "WinHttpSendRequest failed", nullptr},
         {Url("/bytes/100", "VELMOR_UNTRUSTED_PORT"), "WinHttpSendRequest failed", nullptr},
         // TLS 1.2 is offered also where the system would offer older versions only (Windows 7); older ones never
         // are, though Wine offers them by default.
@@ -172,28 +157,21 @@ TEST_F(Download, FailuresLeaveTheFileAsItWas) {
     EXPECT_FALSE(fs::exists(savePath_ + ".part"));
 }
 
+// The run's set-up links one save file to /dev/full, where every write fails with "no space left"; another's folder is
+// missing; a folder takes the final name of a third. No save file or partial file is left.
 TEST_F(Download, FailuresOfTheSaveFile) {
-    // The run's set-up links this temporary file to /dev/full, where every write fails with "no space left".
-    const std::string savePath = savePath_;
-    savePath_ = std::string("Z:") + std::getenv("VELMOR_RUN_DIR") + "/full-disk/velmor-cap-setup.exe";
-    EXPECT_FALSE(Fetch(Url("/bytes/100000")));
-    EXPECT_EQ(error_, "failed to write save file");
-    EXPECT_FALSE(fs::exists(savePath_ + ".part") || fs::exists(savePath_));
-
-    // A missing folder fails only after the status, and is not made.
-    savePath_ = (dir_ / "missing" / "velmor-cap-setup.exe").string();
-    EXPECT_FALSE(Fetch(Url("/status/404")));
-    EXPECT_EQ(error_, "HTTP status not OK: 404");
-    EXPECT_FALSE(Fetch(Url("/bytes/100")));
-    EXPECT_EQ(error_, "failed to create save file");
-    EXPECT_FALSE(fs::exists(dir_ / "missing"));
-
-    // The final name is taken by a folder: the complete body cannot take it.
-    savePath_ = savePath;
     fs::create_directory(savePath_);
-    EXPECT_FALSE(Fetch(Url("/bytes/1000")));
-    EXPECT_EQ(error_, "failed to rename save file");
-    EXPECT_FALSE(fs::exists(savePath_ + ".part"));
+    const std::pair<std::string, std::string> cases[] = {
+        {std::string("Z:") + std::getenv("VELMOR_RUN_DIR") + "/full-disk/velmor-cap-setup.exe",
+         "failed to write save file"},
+        {(dir_ / "missing" / "velmor-cap-setup.exe").string(), "failed to create save file"},
+        {savePath_, "failed to rename save file"}};
+    for (const auto& [path, error] : cases) {
+        savePath_ = path;
+        EXPECT_FALSE(Fetch(Url("/bytes/100000")));
+        EXPECT_EQ(error_, error);
+        EXPECT_FALSE(fs::exists(path + ".part") || fs::is_regular_file(path)) << path;
+    }
 }
 
 // A later attempt continues a body cut off after 30000 of 100000 bytes only under "range"; otherwise progress
@@ -214,8 +192,6 @@ TEST_F(Download, LaterAttemptContinuesTheBodyOrStartsItAgain) {
     const ULONGLONG start = GetTickCount64();
     EXPECT_FALSE(Fetch(Url("/bytes/100", "VELMOR_UNTRUSTED_PORT"), 3));
     EXPECT_LT(GetTickCount64() - start, 1000u) << "a certificate failure was retried";
-    ASSERT_TRUE(Fetch(Url("/bytes/100000", "VELMOR_TLS_12_13_PORT"))) << error_;
-    ExpectFetched(Pattern(100000), 100000);
 }
 
 }  // namespace
