@@ -63,7 +63,8 @@ struct Picture {
     }
 };
 
-// Owns GDI+ (started as the window does), the DIB section painted into and the pictures DrawMainWindow is given.
+// Owns GDI+ (started as the window does), the DIB section painted into and the pictures DrawMainWindow is given
+// (pictures_, all of them unless a test leaves some out).
 class Paint : public testing::Test {
 protected:
     void SetUp() override {
@@ -74,36 +75,31 @@ protected:
         bitmap_ = CreateDIBSection(dc_, &info_, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits_), nullptr, 0);
         ASSERT_TRUE(dc_ && bitmap_ && bits_);
         SelectObject(dc_, bitmap_);
-        ASSERT_NO_FATAL_FAILURE(Load(true, true, true));
+        background_.reset(static_cast<HBITMAP>(LoadImageW(
+            GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kBackgroundBitmapId), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR)));
+        track_ = LoadPngResource(kTrackPngId);
+        fill_ = LoadPngResource(kFillPngId);
+        pictures_ = {background_.get(), track_.get(), fill_.get()};
+        ASSERT_TRUE(background_ && track_ && fill_);
         // The background picture by itself, which lands on the client pixel for pixel.
         ASSERT_EQ(
             GetDIBits(dc_, background_.get(), 0, kHeight, backgroundPicture_.pixels.data(), &info_, DIB_RGB_COLORS),
             kHeight);
     }
     void TearDown() override {
-        Load(false, false, false);
+        track_.reset();
+        fill_.reset();
         DeleteDC(dc_);  // lets go of the bitmap
         DeleteObject(bitmap_);
         Gdiplus::GdiplusShutdown(g_gdiplusToken);
         g_gdiplusToken = 0;
     }
 
-    void Load(bool background, bool track, bool fill) {
-        background_.reset(background ? static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr),
-                                                                       MAKEINTRESOURCEW(kBackgroundBitmapId),
-                                                                       IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR))
-                                     : nullptr);
-        track_ = track ? LoadPngResource(kTrackPngId) : nullptr;
-        fill_ = fill ? LoadPngResource(kFillPngId) : nullptr;
-        ASSERT_TRUE(!background_ == !background && !track_ == !track && !fill_ == !fill);
-    }
-
     // Magenta, which no paint produces, shows where a paint left something out.
     Picture Painted(std::uint64_t received, std::uint64_t total = 1000, double bytesPerSecond = 123 * 1024.0) {
         std::fill(bits_, bits_ + kWidth * kHeight, 0x00FF00FFu);
         const RECT client{0, 0, kWidth, kHeight};
-        DrawMainWindow(dc_, client, client, {background_.get(), track_.get(), fill_.get()},
-                       {received, total, bytesPerSecond});
+        DrawMainWindow(dc_, client, client, pictures_, {received, total, bytesPerSecond});
         GdiFlush();
         Picture picture;
         std::copy(bits_, bits_ + kWidth * kHeight, picture.pixels.begin());
@@ -111,10 +107,11 @@ protected:
     }
 
     Picture backgroundPicture_;
-
-private:
+    WindowPictures pictures_;
     UniqueBitmap background_;
     std::unique_ptr<Gdiplus::Bitmap> track_, fill_;
+
+private:
     BITMAPINFO info_{};
     HDC dc_ = nullptr;
     HBITMAP bitmap_ = nullptr;
@@ -135,7 +132,8 @@ TEST_F(Paint, BarShowsTrackAndFillForTheProgress) {
                  {true, false, 1, 8, 11}};  // one pixel of fill: the whole end circle
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.trackPicture << c.fillPicture << " " << c.received);
-        ASSERT_NO_FATAL_FAILURE(Load(true, c.trackPicture, c.fillPicture));
+        pictures_.track = c.trackPicture ? track_.get() : nullptr;
+        pictures_.fill = c.fillPicture ? fill_.get() : nullptr;
         const Box bar = c.trackPicture ? kPictureBar : kFallbackBar;
         const Rgb track = c.trackPicture ? Rgb{239, 239, 239} : Rgb{204, 220, 230};
         const Picture p = Painted(c.received, 480, 0.0);
@@ -223,7 +221,7 @@ TEST_F(Paint, TextsOnTheBackgroundFollowTheState) {
     EXPECT_EQ(fast.Diff(zero, texts[2].box), 0);
     EXPECT_NE(fast.Diff(zero, texts[3].box), 0);
 
-    ASSERT_NO_FATAL_FAILURE(Load(false, true, true));
+    pictures_.background = nullptr;
     const COLORREF w = GetSysColor(COLOR_WINDOW);
     Picture windowColour;
     std::fill(windowColour.pixels.begin(), windowColour.pixels.end(),
