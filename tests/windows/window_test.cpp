@@ -42,10 +42,10 @@ TEST(ProgressWindow, EveryReportRepaintsTheWholeWindowWithoutErasing) {
         return paint.fErase;
     };
     paint();  // what showing the window asked for
+    RECT update{};
+    const RECT whole{0, 0, 560, 310};
     for (std::uint64_t report = 1; report <= 5; ++report) {
         std::thread([window, report] { OnDownloadProgress(window, 8192 * report, 100000); }).join();
-        RECT update{};
-        const RECT whole{0, 0, 560, 310};
         EXPECT_TRUE(GetUpdateRect(window, &update, FALSE) && EqualRect(&update, &whole));
         EXPECT_FALSE(paint());
         EXPECT_EQ(g_receivedBytes.load(), 8192 * report);
@@ -81,26 +81,25 @@ void PumpMessages(int milliseconds, Done done) {
     }
 }
 
-// Saves something that is no program, at once, and gives its digest; with replaced, another program then takes its
-// place before the worker has checked it.
-template <bool replaced>
+// Saves something that is no program, at once, and gives its digest; another program may then take its place before
+// the worker has checked it. Or throws, as any step might.
+enum Received { kNotAProgram, kReplaced, kThrows };
+template <Received what>
 bool InstantDownload(const std::string&, const std::string& savePath, std::string&, ProgressCallback, Sha256Digest* d) {
+    if (what == kThrows)
+        throw std::bad_alloc();
     const std::string received = "MZ not a program";
     std::ofstream(savePath, std::ios::binary) << received;
     Sha256 hash;
     hash.Update(received.data(), received.size());
     EXPECT_TRUE(hash.Finish(*d));
-    if (replaced) {
+    if (what == kReplaced) {
         std::ifstream other(fs::path("Z:" + std::string(std::getenv("VELMOR_TOOLS_DIR"))) / "fake_setup.exe",
                             std::ios::binary);
         std::ofstream(savePath, std::ios::binary | std::ios::trunc) << other.rdbuf();
         EXPECT_GT(fs::file_size(savePath), 100u) << "the program was not replaced";
     }
     return true;
-}
-
-bool ThrowingDownload(const std::string&, const std::string&, std::string&, ProgressCallback, Sha256Digest*) {
-    throw std::bad_alloc();
 }
 
 // Each test checks that the download page was opened: the run's browser stand-in appends
@@ -176,11 +175,11 @@ TEST_F(FailureDialog, WorkerShowsTheFailureAndHidesOrKeepsTheWindow) {
     const struct {
         DownloadFunction download;
         const wchar_t* text;
-    } cases[] = {{InstantDownload<false>, kLaunchFailed.c_str()},
-                 {ThrowingDownload, kDownloadFailed.c_str()},
-                 {InstantDownload<true>, kDownloadFailed.c_str()}};
+    } cases[] = {{InstantDownload<kNotAProgram>, kLaunchFailed.c_str()},
+                 {InstantDownload<kThrows>, kDownloadFailed.c_str()},
+                 {InstantDownload<kReplaced>, kDownloadFailed.c_str()}};
     for (const auto& c : cases) {
-        const bool launched = c.download == InstantDownload<false>;  // the window is shown only after the download
+        const bool launched = c.download == InstantDownload<kNotAProgram>;  // shows the window after the download
         SCOPED_TRACE(c.text);
         HWND window = CreateWindowExW(0, L"STATIC", L"", launched ? WS_POPUP : WS_POPUP | WS_VISIBLE, 0, 0, 100, 100,
                                       nullptr, nullptr, nullptr, nullptr);
