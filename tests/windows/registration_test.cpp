@@ -108,9 +108,6 @@ TEST_F(RegistrationTest, UpdatesOrAppendsThisProduct) {
         bool readOnly = false;
     } cases[] = {
         {"", kProductFile},
-        {"# by hand\n[[software]]\nname = \"other\"\nproduct_id = \"3\"\ndistributor_id = \"5\"\n"
-         "[[software]]\nname = \"old name\"\nproduct_id = \"7\"\ndistributor_id = \"3\"\n",
-         Table("other", "3", "5") + Table("old name", "7", "1")},
         {Table("first", "7", "3") + Table("between", "4", "4") + Table("second", "7", "5"),
          Table("first", "7", "1") + Table("between", "4", "4") + Table("second", "7", "5")},
         {similar, similar + kProductFile},
