@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -34,11 +33,8 @@ struct Box {
 };
 
 constexpr Box kWholeClient{0, 0, kWidth, kHeight};
-constexpr Box kNameBox{20, 8, 460, 46}, kCloseBox{524, 8, 552, 46};
-constexpr Box kPercentageBox{40, 247, 200, 267}, kSpeedBox{360, 247, 520, 267};
 constexpr Box kPictureBar{40, 275, 520, 283};   // the 480 x 8 track picture, centred
 constexpr Box kFallbackBar{60, 275, 500, 287};  // 440 x 12 without it
-const std::vector<Box> kTextBoxes = {kNameBox, kCloseBox, kPercentageBox, kSpeedBox};
 
 // A copy of the painted area, 0x00RRGGBB per pixel, rows top-down.
 struct Picture {
@@ -48,23 +44,27 @@ struct Picture {
         const std::uint32_t v = pixels[static_cast<size_t>(y) * kWidth + x];
         return {int(v >> 16 & 0xFF), int(v >> 8 & 0xFF), int(v & 0xFF)};
     }
-    // How many pixels of area outside the excluded boxes pred(x, y) holds for.
+    // How many pixels of area pred(x, y) holds for.
     template <typename Pred>
-    int Count(const Box& area, const std::vector<Box>& excluded, Pred pred) const {
+    int Count(const Box& area, Pred pred) const {
         int count = 0;
         for (int y = std::max(area.top, 0); y < std::min(area.bottom, kHeight); ++y) {
             for (int x = std::max(area.left, 0); x < std::min(area.right, kWidth); ++x)
-                count += std::none_of(excluded.begin(), excluded.end(), [&](auto& b) { return b.Contains(x, y); }) &&
-                         pred(x, y);
+                count += pred(x, y);
         }
         return count;
     }
+    // How many pixels of area outside the excluded boxes differ from other's.
     int Diff(const Picture& other, const Box& area, const std::vector<Box>& excluded = {}) const {
-        return Count(area, excluded, [&](int x, int y) { return At(x, y) != other.At(x, y); });
+        return Count(area, [&](int x, int y) {
+            return At(x, y) != other.At(x, y) &&
+                   std::none_of(excluded.begin(), excluded.end(), [&](auto& b) { return b.Contains(x, y); });
+        });
     }
 };
 
-// Owns GDI+ (started as the window does), the DIB section painted into and the pictures DrawMainWindow is given.
+// Owns GDI+ (started as the window does), the DIB section painted into and the pictures DrawMainWindow is given
+// (pictures_, all of them unless a test leaves some out).
 class Paint : public testing::Test {
 protected:
     void SetUp() override {
@@ -75,47 +75,43 @@ protected:
         bitmap_ = CreateDIBSection(dc_, &info_, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits_), nullptr, 0);
         ASSERT_TRUE(dc_ && bitmap_ && bits_);
         SelectObject(dc_, bitmap_);
-        Load(true, true, true);
+        background_.reset(static_cast<HBITMAP>(LoadImageW(
+            GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kBackgroundBitmapId), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR)));
+        track_ = LoadPngResource(kTrackPngId);
+        fill_ = LoadPngResource(kFillPngId);
+        pictures_ = {background_.get(), track_.get(), fill_.get()};
+        ASSERT_TRUE(background_ && track_ && fill_);
+        // The background picture by itself, which lands on the client pixel for pixel.
+        ASSERT_EQ(
+            GetDIBits(dc_, background_.get(), 0, kHeight, backgroundPicture_.pixels.data(), &info_, DIB_RGB_COLORS),
+            kHeight);
     }
     void TearDown() override {
-        Load(false, false, false);
+        track_.reset();
+        fill_.reset();
         DeleteDC(dc_);  // lets go of the bitmap
         DeleteObject(bitmap_);
         Gdiplus::GdiplusShutdown(g_gdiplusToken);
         g_gdiplusToken = 0;
     }
 
-    void Load(bool background, bool track, bool fill) {
-        background_.reset(background ? static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr),
-                                                                       MAKEINTRESOURCEW(kBackgroundBitmapId),
-                                                                       IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR))
-                                     : nullptr);
-        track_ = track ? LoadPngResource(kTrackPngId) : nullptr;
-        fill_ = fill ? LoadPngResource(kFillPngId) : nullptr;
-        ASSERT_TRUE(!background_ == !background && !track_ == !track && !fill_ == !fill);
-        Picture picture;  // the background picture by itself, which lands on the client pixel for pixel
-        EXPECT_EQ(GetDIBits(dc_, background_.get(), 0, kHeight, picture.pixels.data(), &info_, DIB_RGB_COLORS),
-                  background ? kHeight : 0);
-        background_picture_ = picture;
-    }
-
     // Magenta, which no paint produces, shows where a paint left something out.
     Picture Painted(std::uint64_t received, std::uint64_t total = 1000, double bytesPerSecond = 123 * 1024.0) {
         std::fill(bits_, bits_ + kWidth * kHeight, 0x00FF00FFu);
         const RECT client{0, 0, kWidth, kHeight};
-        DrawMainWindow(dc_, client, client, {background_.get(), track_.get(), fill_.get()},
-                       {received, total, bytesPerSecond});
+        DrawMainWindow(dc_, client, client, pictures_, {received, total, bytesPerSecond});
         GdiFlush();
         Picture picture;
         std::copy(bits_, bits_ + kWidth * kHeight, picture.pixels.begin());
         return picture;
     }
 
-    Picture background_picture_;
-
-private:
+    Picture backgroundPicture_;
+    WindowPictures pictures_;
     UniqueBitmap background_;
     std::unique_ptr<Gdiplus::Bitmap> track_, fill_;
+
+private:
     BITMAPINFO info_{};
     HDC dc_ = nullptr;
     HBITMAP bitmap_ = nullptr;
@@ -136,7 +132,8 @@ TEST_F(Paint, BarShowsTrackAndFillForTheProgress) {
                  {true, false, 1, 8, 11}};  // one pixel of fill: the whole end circle
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.trackPicture << c.fillPicture << " " << c.received);
-        ASSERT_NO_FATAL_FAILURE(Load(true, c.trackPicture, c.fillPicture));
+        pictures_.track = c.trackPicture ? track_.get() : nullptr;
+        pictures_.fill = c.fillPicture ? fill_.get() : nullptr;
         const Box bar = c.trackPicture ? kPictureBar : kFallbackBar;
         const Rgb track = c.trackPicture ? Rgb{239, 239, 239} : Rgb{204, 220, 230};
         const Picture p = Painted(c.received, 480, 0.0);
@@ -150,7 +147,7 @@ TEST_F(Paint, BarShowsTrackAndFillForTheProgress) {
                    p.At(x, y).Distance({mix(0x5E, 0xD1), mix(0xA0, 0xE1), mix(0xCE, 0xE9)}) <= c.tolerance;
         };
         // Fill and track each cover their part of the middle row and the full height in the middle of that part.
-        auto all = [&](const Box& area, auto is) { return p.Count(area, {}, [&](int x, int y) { return !is(x, y); }); };
+        auto all = [&](const Box& area, auto is) { return p.Count(area, [&](int x, int y) { return !is(x, y); }); };
         auto isTrack = [&](int x, int y) { return p.At(x, y).Distance(track) <= 4; };
         const int fillMiddle = bar.left + c.fillWidth / 2, trackMiddle = (fillEnd + bar.right) / 2;
         EXPECT_EQ(all({bar.left + 1, middle, fillEnd - 1, middle + 1}, isFill), 0) << "fill along";
@@ -165,10 +162,10 @@ TEST_F(Paint, BarShowsTrackAndFillForTheProgress) {
             const double dy = y + 0.5 - middle;
             return isFill(x, y) && dx * dx + dy * dy > (radius + 0.5) * (radius + 0.5);
         };
-        EXPECT_EQ(p.Count(bar.Inflated(1), {}, beyondOutline), 0) << "fill outside its outline";
-        EXPECT_EQ(p.Diff(background_picture_, {0, bar.top - 7, kWidth, bar.bottom + 10}, {bar.Inflated(1)}), 0);
+        EXPECT_EQ(p.Count(bar.Inflated(1), beyondOutline), 0) << "fill outside its outline";
+        EXPECT_EQ(p.Diff(backgroundPicture_, {0, bar.top - 7, kWidth, bar.bottom + 10}, {bar.Inflated(1)}), 0);
         if (!c.trackPicture) {  // rounded: the corners are the background's
-            EXPECT_EQ(p.Diff(background_picture_, bar,
+            EXPECT_EQ(p.Diff(backgroundPicture_, bar,
                              {{bar.left + 1, bar.top, bar.right - 1, bar.bottom},
                               {bar.left, bar.top + 1, bar.right, bar.bottom - 1}}),
                       0);
@@ -176,89 +173,66 @@ TEST_F(Paint, BarShowsTrackAndFillForTheProgress) {
     }
 }
 
-// White ink inside the name, close glyph, percentage and speed rectangles, aligned there, and nowhere else; the
-// percentage and speed texts each change with their own part of the state.
-TEST_F(Paint, WhiteTextsStayInTheirRectanglesAndFollowTheState) {
+// White ink inside the name, close glyph, percentage and speed rectangles, aligned there; everywhere else but the
+// bar the background picture, or without it the system's window colour. The percentage and speed texts each change
+// with their own part of the state.
+TEST_F(Paint, TextsOnTheBackgroundFollowTheState) {
     enum Align { kStart, kCentre, kEnd };
     const struct {
         Box box;
         Align across, down;
-    } texts[] = {{kNameBox, kStart, kCentre},
-                 {kCloseBox, kCentre, kCentre},
-                 {kPercentageBox, kStart, kEnd},
-                 {kSpeedBox, kEnd, kEnd}};
-    ASSERT_EQ(
-        background_picture_.Count(kWholeClient, {}, [&](int x, int y) { return background_picture_.At(x, y).White(); }),
-        0);
+    } texts[] = {{{20, 8, 460, 46}, kStart, kCentre},    // name
+                 {{524, 8, 552, 46}, kCentre, kCentre},  // close glyph
+                 {{40, 247, 200, 267}, kStart, kEnd},    // percentage
+                 {{360, 247, 520, 267}, kEnd, kEnd}};    // speed
+    std::vector<Box> drawn = {kPictureBar.Inflated(1)};
     const Picture p = Painted(500);
-    auto white = [&](int x, int y) { return p.At(x, y).White(); };
-    // How far the first and last column (or row) with ink in [from, to) lie from where the alignment puts them.
-    struct Ink {
-        int first = 999, last = -999;
-        int Offset(Align a, int from, int to) const {
-            return a == kStart ? first - from : a == kEnd ? to - 1 - last : std::abs(first + last + 1 - from - to) / 2;
-        }
-    };
-    auto ink = [&](int from, int to, auto slice) {
-        Ink found;
-        for (int i = from; i < to; ++i) {
-            if (p.Count(slice(i), {}, white))
-                found = {std::min(found.first, i), i};
-        }
-        return found;
-    };
     for (const auto& t : texts) {
         const Box& b = t.box;
         SCOPED_TRACE(b.left);
-        const Ink xs = ink(b.left, b.right, [&](int x) { return Box{x, b.top, x + 1, b.bottom}; });
-        const Ink ys = ink(b.top, b.bottom, [&](int y) { return Box{b.left, y, b.right, y + 1}; });
-        EXPECT_LE(xs.Offset(t.across, b.left, b.right), 4);
-        EXPECT_LE(ys.Offset(t.down, b.top, b.bottom), 4);
+        drawn.push_back(b);
+        Box ink{b.right, b.bottom, b.left, b.top};  // the first and last column and row with ink
+        for (int y = b.top; y < b.bottom; ++y) {
+            for (int x = b.left; x < b.right; ++x) {
+                if (p.At(x, y).White())
+                    ink = {std::min(ink.left, x), std::min(ink.top, y), std::max(ink.right, x),
+                           std::max(ink.bottom, y)};
+            }
+        }
+        // How far the ink in [first, last] lies from where the alignment puts it in [from, to).
+        auto offset = [](Align a, int from, int to, int first, int last) {
+            return a == kStart ? first - from : a == kEnd ? to - 1 - last : std::abs(first + last + 1 - from - to) / 2;
+        };
+        EXPECT_LE(offset(t.across, b.left, b.right, ink.left, ink.right), 4);
+        EXPECT_LE(offset(t.down, b.top, b.bottom, ink.top, ink.bottom), 4);
         // Glyphs, not a block: text drawn on an opaque background would fill its box.
-        EXPECT_LT(p.Count(b, {}, white) * 10, (b.right - b.left) * (b.bottom - b.top) * 6);
+        EXPECT_LT(p.Count(b, [&](int x, int y) { return p.At(x, y).White(); }) * 10,
+                  (b.right - b.left) * (b.bottom - b.top) * 6);
         // The close glyph is a multiplication sign, as wide as it is high: not a letter x.
         if (t.across == kCentre) {
-            EXPECT_LE(std::abs((xs.last - xs.first) - (ys.last - ys.first)), 1);
+            EXPECT_LE(std::abs((ink.right - ink.left) - (ink.bottom - ink.top)), 1);
         }
     }
-    EXPECT_EQ(p.Count(kWholeClient, kTextBoxes, white), 0) << "white outside the texts";
+    EXPECT_EQ(p.Diff(backgroundPicture_, kWholeClient, drawn), 0);
 
     const Picture zero = Painted(0, 1000, 0.0), done = Painted(1000, 1000, 0.0), fast = Painted(0);
-    EXPECT_NE(done.Diff(zero, kPercentageBox), 0);
-    EXPECT_EQ(done.Diff(zero, kSpeedBox), 0);
-    EXPECT_EQ(fast.Diff(zero, kPercentageBox), 0);
-    EXPECT_NE(fast.Diff(zero, kSpeedBox), 0);
-}
+    EXPECT_NE(done.Diff(zero, texts[2].box), 0);
+    EXPECT_EQ(done.Diff(zero, texts[3].box), 0);
+    EXPECT_EQ(fast.Diff(zero, texts[2].box), 0);
+    EXPECT_NE(fast.Diff(zero, texts[3].box), 0);
 
-// The background is bitmap 102 wherever nothing else is drawn: dark blue at the top, light at the bottom. Without
-// it, the update rectangle gets the system's window colour.
-TEST_F(Paint, BackgroundIsTheBitmapOrTheWindowColour) {
-    std::vector<Box> drawn = kTextBoxes;
-    drawn.push_back(kPictureBar.Inflated(1));
-    const Picture p = Painted(500);
-    for (const int x : {2, 280, 557}) {
-        EXPECT_LE(p.At(x, 0).Distance({5, 41, 108}), 3) << x;
-        EXPECT_LE(p.At(x, kHeight - 1).Distance({211, 234, 235}), 3) << x;
-    }
-    EXPECT_EQ(p.Diff(background_picture_, kWholeClient, drawn), 0);
-
-    ASSERT_NO_FATAL_FAILURE(Load(false, true, true));
+    pictures_.background = nullptr;
     const COLORREF w = GetSysColor(COLOR_WINDOW);
-    const Picture q = Painted(500);
-    EXPECT_EQ(q.Count(kWholeClient, drawn,
-                      [&](int x, int y) {
-                          return q.At(x, y) != Rgb{GetRValue(w), GetGValue(w), GetBValue(w)};
-                      }),
-              0);
+    Picture windowColour;
+    std::fill(windowColour.pixels.begin(), windowColour.pixels.end(),
+              GetRValue(w) << 16 | GetGValue(w) << 8 | GetBValue(w));
+    EXPECT_EQ(Painted(500).Diff(windowColour, kWholeClient, drawn), 0);
 }
 
 // GetGuiResources answers 0 under Wine, so leaks are found by their effect: with the handle table filled to within
-// kHeadroom slots, a paint that kept even one object would exhaust it long before kPaints paints, and the paints
-// after that would come out incomplete.
+// kHeadroom slots, paints that kept even one object each would leave no room for kHeadroom more.
 TEST_F(Paint, ThousandPaintsKeepNoGdiObject) {
     constexpr size_t kHeadroom = 300;
-    constexpr int kPaints = 1000;
-    const Picture reference = Painted(500);
     std::vector<HBRUSH> filler;
     auto fill = [&](size_t limit) {  // until the table (about 65,480 objects under Wine) refuses one
         size_t made = 0;
@@ -266,21 +240,16 @@ TEST_F(Paint, ThousandPaintsKeepNoGdiObject) {
             filler.push_back(brush);
         return made;
     };
-    auto release = [&](size_t count) {
-        for (; count > 0; --count, filler.pop_back())
-            DeleteObject(filler.back());
-    };
     const size_t capacity = fill(1'000'000);
-    release(kHeadroom);
-    const size_t room = fill(kPaints);
-    release(room);
-    ASSERT_TRUE(capacity < 1'000'000 && capacity > 10 * kHeadroom && room == kHeadroom) << capacity << " " << room;
-
-    Picture last;
-    for (int i = 0; i < kPaints; ++i)
-        last = Painted(500);
-    release(filler.size());
-    EXPECT_EQ(last.Diff(reference, kWholeClient), 0) << "the last paint";
+    for (size_t i = 0; i < kHeadroom; ++i, filler.pop_back())
+        DeleteObject(filler.back());
+    for (int i = 0; i < 1000; ++i)
+        Painted(500);
+    const size_t room = fill(kHeadroom);
+    for (HBRUSH brush : filler)
+        DeleteObject(brush);
+    ASSERT_TRUE(capacity < 1'000'000 && capacity > 10 * kHeadroom) << capacity;
+    EXPECT_EQ(room, kHeadroom) << "the paints kept GDI objects";
 }
 
 }  // namespace

@@ -8,8 +8,11 @@
 #include <iterator>
 #include <set>
 #include <string>
+#include <system_error>
 
 #include <gtest/gtest.h>
+
+#include "base/unique_handle.h"
 
 namespace {
 
@@ -23,7 +26,7 @@ std::string Table(const std::string& name, const std::string& productId, const s
 
 const std::string kProductFile = Table("velmor\xE5\xBD\x95\xE5\xB1\x8F\xE5\xA4\xA7\xE5\xB8\x88", "7", "1");
 const std::string kOldFile = Table("other", "3", "5") + Table("old", "7", "2");
-const std::set<std::wstring> kJustTheFile = {L"config.toml"};
+const std::string kUpdatedOldFile = Table("other", "3", "5") + Table("old", "7", "1");
 
 std::string FileBytes(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
@@ -41,12 +44,12 @@ std::set<std::wstring> Listing(const fs::path& folder) {
 // Runs "/bin/<command> <Unix name of from> <Unix name of to>" and waits until to exists (or is gone), since Wine
 // starts a Unix program without a handle to wait on. Wine's CreateSymbolicLinkW makes nothing, and its DeleteFileW
 // removes no link to a folder.
-void RunUnix(const std::string& command, const std::wstring& from, const std::wstring& to, bool toExists) {
+void RunUnix(const std::string& command, const fs::path& from, const fs::path& to, bool toExists) {
     const auto toUnix = reinterpret_cast<char*(CDECL*)(const wchar_t*)>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
     ASSERT_TRUE(toUnix);
     std::string line = command;
-    for (const std::wstring& path : {from, to}) {
+    for (const fs::path& path : {from, to}) {
         char* unixPath = toUnix(path.c_str());
         line += std::string(" \"") + unixPath + "\"";
         HeapFree(GetProcessHeap(), 0, unixPath);
@@ -65,102 +68,81 @@ void RunUnix(const std::string& command, const std::wstring& from, const std::ws
     ASSERT_TRUE(done()) << line;
 }
 
-class Registration : public testing::Test {
+class RegistrationTest : public testing::Test {
 protected:
     // A new profile folder, removed with everything in it afterwards; with before, also the .velmor folder with
     // the system attribute (Wine reports dot folders as hidden anyway) and a registry file.
     void NewProfile(const char* before, const std::wstring& suffix = L"") {
-        static int counter = 0;
-        profile_ = fs::temp_directory_path() / (L"velmor-registration-" + std::to_wstring(GetCurrentProcessId()) +
-                                                L"-" + std::to_wstring(++counter) + suffix);
-        fs::remove_all(profile_);
-        ASSERT_TRUE(fs::create_directory(profile_));
-        made_.insert(profile_);
+        profile_ = root_ / (std::to_wstring(++profiles_) + suffix);
+        ASSERT_TRUE(fs::create_directories(profile_));
         if (!before)
             return;
         ASSERT_TRUE(fs::create_directory(Folder()));
         ASSERT_TRUE(SetFileAttributesW(Folder().c_str(), FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE));
-        ASSERT_NE(GetFileAttributesW(Folder().c_str()) & FILE_ATTRIBUTE_SYSTEM, 0u);
         std::ofstream(File(), std::ios::binary) << before;
     }
-    void TearDown() override {
-        for (const fs::path& made : made_) {  // read-only, hidden and system attributes would stop the removal
-            for (const auto& entry : fs::recursive_directory_iterator(made))
-                SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
-            fs::remove_all(made);
-        }
+    void TearDown() override {  // read-only, hidden and system attributes would stop the removal
+        std::error_code error;
+        for (const auto& entry : fs::recursive_directory_iterator(root_, error))
+            SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+        fs::remove_all(root_);
     }
-    void Register() { RegisterProductInProfile(profile_.wstring()); }
     fs::path Folder() const { return profile_ / L".velmor"; }
     fs::path File() const { return Folder() / L"config.toml"; }
 
+    const fs::path root_ = fs::temp_directory_path() / ("velmor-registration-" + std::to_string(GetCurrentProcessId()));
+    int profiles_ = 0;
     fs::path profile_;
-    std::set<fs::path> made_;
 };
 
 // The product's entry is updated in place (only the first one with its id, byte for byte) or appended; the folder
-// ends up hidden and nothing else, and a second run changes no byte. Also in a path with Chinese characters.
-TEST_F(Registration, UpdatesOrAppendsThisProduct) {
+// ends up hidden and nothing else, and a second run changes no byte. Also in a path with Chinese characters. A file
+// that another program holds open gets the update through the sharing it allows, also when it cannot be replaced (no
+// FILE_SHARE_DELETE); a read-only one or one held without write sharing keeps its old content.
+TEST_F(RegistrationTest, UpdatesOrAppendsThisProduct) {
     const std::string similar = Table("zero", "07", "3") + Table("blank", "7 ", "3") + Table("seventy", "70", "3");
     const struct {
         std::string before;  // empty: no folder
         std::string after;
+        DWORD share = 0;  // of another handle held open during the registration, if any
+        bool readOnly = false;
     } cases[] = {
         {"", kProductFile},
-        {"# by hand\n[[software]]\nname = \"other\"\nproduct_id = \"3\"\ndistributor_id = \"5\"\n"
-         "[[software]]\nname = \"old name\"\nproduct_id = \"7\"\ndistributor_id = \"3\"\n",
-         Table("other", "3", "5") + Table("old name", "7", "1")},
         {Table("first", "7", "3") + Table("between", "4", "4") + Table("second", "7", "5"),
          Table("first", "7", "1") + Table("between", "4", "4") + Table("second", "7", "5")},
         {similar, similar + kProductFile},
         {"# another program\r\n[general]\r\ntheme = \"dark\"\r\n", kProductFile},
+        {kOldFile, kUpdatedOldFile, FILE_SHARE_READ | FILE_SHARE_WRITE},
+        {kOldFile, kUpdatedOldFile, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE},
+        {kOldFile, kOldFile, FILE_SHARE_READ},
+        {kOldFile, kOldFile, 0, true},
     };
     for (const wchar_t* suffix : {L"", L"-\u7528\u6237\u6D4B\u8BD5"}) {  // "用户测试"
         for (const auto& c : cases) {
-            SCOPED_TRACE(c.before);
+            SCOPED_TRACE(testing::Message() << c.before << c.share << c.readOnly);
             ASSERT_NO_FATAL_FAILURE(NewProfile(c.before.empty() ? nullptr : c.before.c_str(), suffix));
+            if (c.readOnly) {
+                ASSERT_TRUE(SetFileAttributesW(File().c_str(), FILE_ATTRIBUTE_READONLY));
+            }
+            const UniqueFileHandle held(
+                c.share ? CreateFileW(File().c_str(), GENERIC_READ, c.share, nullptr, OPEN_EXISTING, 0, nullptr)
+                        : INVALID_HANDLE_VALUE);
+            ASSERT_EQ(bool(held), c.share != 0);
             for (int run = 0; run < 2; ++run) {
-                Register();
+                RegisterProductInProfile(profile_.wstring());
                 EXPECT_EQ(GetFileAttributesW(Folder().c_str()),
                           DWORD{FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN});
                 EXPECT_EQ(FileBytes(File()), c.after) << "run " << run;
-                EXPECT_EQ(Listing(Folder()), kJustTheFile);
+                EXPECT_EQ(Listing(Folder()), std::set<std::wstring>{L"config.toml"});
                 EXPECT_EQ(Listing(profile_), std::set<std::wstring>{L".velmor"});
             }
         }
     }
 }
 
-// A file that another program holds open gets the update through the sharing it allows, also when it cannot be
-// replaced (no FILE_SHARE_DELETE); a read-only one or one held without write sharing keeps its old content.
-TEST_F(Registration, WritesATargetHeldOpenThroughItsSharing) {
-    const struct {
-        DWORD share;  // of another handle held open during the registration
-        bool readOnly, updated;
-    } cases[] = {{FILE_SHARE_READ | FILE_SHARE_WRITE, false, true},
-                 {FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false, true},
-                 {FILE_SHARE_READ, false, false},
-                 {FILE_SHARE_READ, true, false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.share << c.readOnly);
-        ASSERT_NO_FATAL_FAILURE(NewProfile(kOldFile.c_str()));
-        if (c.readOnly) {
-            ASSERT_TRUE(SetFileAttributesW(File().c_str(), FILE_ATTRIBUTE_READONLY));
-        }
-        HANDLE other = c.readOnly
-                           ? INVALID_HANDLE_VALUE
-                           : CreateFileW(File().c_str(), GENERIC_READ, c.share, nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(other == INVALID_HANDLE_VALUE, !c.readOnly);
-        Register();
-        CloseHandle(other);
-        EXPECT_EQ(FileBytes(File()), c.updated ? Table("other", "3", "5") + Table("old", "7", "1") : kOldFile);
-        EXPECT_EQ(Listing(Folder()), kJustTheFile);
-    }
-}
-
 // A link in place of the folder or the file, which any program of the user can make, leads nowhere: the place it
 // points to keeps its content, its attributes and its listing, and the link stays.
-TEST_F(Registration, LeavesLinksAndWhatTheyPointToAlone) {
+TEST_F(RegistrationTest, LeavesLinksAndWhatTheyPointToAlone) {
     for (const bool folderIsLink : {true, false}) {
         SCOPED_TRACE(folderIsLink ? ".velmor is a link" : "config.toml is a link");
         ASSERT_NO_FATAL_FAILURE(NewProfile(nullptr, L"-protected"));
@@ -171,15 +153,15 @@ TEST_F(Registration, LeavesLinksAndWhatTheyPointToAlone) {
             ASSERT_TRUE(fs::create_directory(Folder()));
         }
         const fs::path link = folderIsLink ? Folder() : File();
-        ASSERT_NO_FATAL_FAILURE(RunUnix("ln -s", (folderIsLink ? elsewhere : target).wstring(), link.wstring(), true));
+        ASSERT_NO_FATAL_FAILURE(RunUnix("ln -s", folderIsLink ? elsewhere : target, link, true));
         const DWORD attributes = GetFileAttributesW(elsewhere.c_str());
 
-        Register();
+        RegisterProductInProfile(profile_.wstring());
         EXPECT_EQ(FileBytes(target), kOldFile);
-        EXPECT_EQ(Listing(elsewhere), kJustTheFile);
+        EXPECT_EQ(Listing(elsewhere), std::set<std::wstring>{L"config.toml"});
         EXPECT_EQ(GetFileAttributesW(elsewhere.c_str()), attributes);
         EXPECT_EQ(FileBytes(File()), kOldFile) << "the link was replaced";
-        ASSERT_NO_FATAL_FAILURE(RunUnix("rm -f", link.wstring(), link.wstring(), false));
+        ASSERT_NO_FATAL_FAILURE(RunUnix("rm -f", link, link, false));
     }
 }
 
