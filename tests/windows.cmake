@@ -9,42 +9,24 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL)
 
-# Helper programs that run inside the test prefix.
+# The test setup program, which also carries the harness's helper commands, and a DLL to plant beside the installer.
 set(VELMOR_TOOLS_DIR "${CMAKE_CURRENT_BINARY_DIR}/tools")
-function(velmor_add_tool name)
-    add_executable(${name} ${ARGN})
-    target_link_options(${name} PRIVATE -municode)
-    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${VELMOR_TOOLS_DIR}")
-endfunction()
-velmor_add_tool(trust_ca harness/tools/trust_ca.cpp)
-target_link_libraries(trust_ca PRIVATE crypt32)
-velmor_add_tool(url_recorder WIN32 harness/tools/url_recorder.cpp)
-target_link_options(url_recorder PRIVATE -mwindows)
-velmor_add_tool(fake_setup WIN32 harness/tools/fake_setup.cpp)
-target_link_options(fake_setup PRIVATE -mwindows)
-velmor_add_tool(box_tool harness/tools/box_tool.cpp)
-velmor_add_tool(hold_file harness/tools/hold_file.cpp)
-velmor_add_tool(desktop_keeper harness/tools/desktop_keeper.cpp)
-velmor_add_tool(verify_trust harness/tools/verify_trust.cpp)
-target_link_libraries(verify_trust PRIVATE wintrust crypt32)
+add_executable(fake_setup WIN32 harness/tools/fake_setup.cpp)
+target_link_options(fake_setup PRIVATE -municode)
+target_link_libraries(fake_setup PRIVATE crypt32)
 add_library(planted_dll SHARED harness/tools/planted_dll.c)
-set_target_properties(planted_dll PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY "${VELMOR_TOOLS_DIR}")
+set_target_properties(fake_setup planted_dll PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY "${VELMOR_TOOLS_DIR}")
 
 # The installer as designed, one download attempt, but fetching from the test server on this machine; the same for
 # another channel; and with the three attempts recommended for a release.
-velmor_add_installer(VelmorInstallerUnderTest "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 1
-    ATTEMPTS 1)
-velmor_add_installer(VelmorInstallerChannel42
-    "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 42 ATTEMPTS 1)
-velmor_add_installer(VelmorInstallerRetryUnderTest
-    "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 1 ATTEMPTS 3)
+set(test_hosts "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}")
+velmor_add_installer(VelmorInstallerUnderTest ${test_hosts} 1 ATTEMPTS 1)
+velmor_add_installer(VelmorInstallerChannel42 ${test_hosts} 42 ATTEMPTS 1)
+velmor_add_installer(VelmorInstallerRetryUnderTest ${test_hosts} 1 ATTEMPTS 3)
 
 # The same installer without its background bitmap, from a copy of the resource script without it.
 file(READ "${PROJECT_SOURCE_DIR}/resources/installer.rc" resources)
 string(REGEX REPLACE "\n102 BITMAP [^\n]*" "" resources_without_background "${resources}")
-if(resources_without_background STREQUAL resources)
-    message(FATAL_ERROR "resources/installer.rc has no line for bitmap 102")
-endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/resources/installer.rc")
 file(CONFIGURE OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/without_background.rc" CONTENT "${resources_without_background}")
 add_executable(VelmorInstallerWithoutBackground WIN32 "${PROJECT_SOURCE_DIR}/app/main.cpp"
@@ -59,21 +41,15 @@ set(VELMOR_TEST_PUBLISHER_DIR "${CMAKE_BINARY_DIR}/test-publisher")
 execute_process(COMMAND "${VELMOR_HARNESS_DIR}/make-test-pki" --publisher "${VELMOR_TEST_PUBLISHER_DIR}"
                 COMMAND_ERROR_IS_FATAL ANY)
 file(STRINGS "${VELMOR_TEST_PUBLISHER_DIR}/publisher.sha256" publisher_key LIMIT_COUNT 1)
-velmor_add_installer(VelmorInstallerPinned "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_PORT}" 1
-    SIGNER "Velmor Test Publisher"
+velmor_add_installer(VelmorInstallerPinned ${test_hosts} 1 SIGNER "Velmor Test Publisher"
     KEYS "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855,${publisher_key}" ATTEMPTS 1)
 
 add_executable(unit_tests ${VELMOR_UNIT_TEST_SOURCES})
 target_link_libraries(unit_tests PRIVATE velmor gtest gtest_main)
 
-add_executable(windows_tests
-    windows/download_test.cpp
-    windows/paint_test.cpp
-    windows/registration_test.cpp
-    windows/window_test.cpp
-    "${PROJECT_SOURCE_DIR}/resources/installer.rc"
-    $<TARGET_OBJECTS:VelmorInstallerUnderTest_hosts>
-)
+add_executable(windows_tests windows/download_test.cpp windows/paint_test.cpp windows/registration_test.cpp
+    windows/window_test.cpp "${PROJECT_SOURCE_DIR}/resources/installer.rc"
+    $<TARGET_OBJECTS:VelmorInstallerUnderTest_hosts>)
 target_link_libraries(windows_tests PRIVATE velmor gtest gtest_main)
 
 # One run: display, prefix, certificates. Every test below needs it.
@@ -82,16 +58,14 @@ add_test(NAME run_teardown COMMAND "${VELMOR_HARNESS_DIR}/run-teardown" "${VELMO
 set_tests_properties(run_setup PROPERTIES FIXTURES_SETUP wine_run)
 set_tests_properties(run_teardown PROPERTIES FIXTURES_CLEANUP wine_run)
 
+# The test programs are found in VELMOR_TEST_BUILD by their target names.
 function(velmor_wine_test name)
     add_test(NAME ${name} ${ARGN})
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_run RUN_SERIAL ON
         ENVIRONMENT "VELMOR_RUN_DIR=${VELMOR_RUN_DIR};VELMOR_TOOLS_DIR=${VELMOR_TOOLS_DIR};\
-VELMOR_INSTALLER=$<TARGET_FILE:VelmorInstallerUnderTest>;\
-VELMOR_INSTALLER_CHANNEL_42=$<TARGET_FILE:VelmorInstallerChannel42>;VELMOR_TEST_PORT=${VELMOR_TEST_PORT};\
-VELMOR_INSTALLER_WITHOUT_BACKGROUND=$<TARGET_FILE:VelmorInstallerWithoutBackground>;\
-VELMOR_PINNED_INSTALLER=$<TARGET_FILE:VelmorInstallerPinned>;VELMOR_TEST_PUBLISHER_DIR=${VELMOR_TEST_PUBLISHER_DIR};\
-VELMOR_RETRY_INSTALLER=$<TARGET_FILE:VelmorInstallerRetryUnderTest>;\
-VELMOR_FAULTS_TABLE=${CMAKE_BINARY_DIR}/faults.md;PYTHONDONTWRITEBYTECODE=1")
+VELMOR_TEST_BUILD=${CMAKE_CURRENT_BINARY_DIR};VELMOR_TEST_PORT=${VELMOR_TEST_PORT};\
+VELMOR_TEST_PUBLISHER_DIR=${VELMOR_TEST_PUBLISHER_DIR};VELMOR_FAULTS_TABLE=${CMAKE_BINARY_DIR}/faults.md;\
+PYTHONDONTWRITEBYTECODE=1")
 endfunction()
 
 velmor_wine_test(unit_tests COMMAND unit_tests)

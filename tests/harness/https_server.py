@@ -177,15 +177,12 @@ class HttpsTestServer(http.server.ThreadingHTTPServer):
         threading.Thread(target=self.serve_forever, daemon=True).start()
         return self
 
-    def stop(self):
+    def stop(self, *exc):
         self._stopping.set()
         self.shutdown()
         self.server_close()
 
-    __enter__ = start
-
-    def __exit__(self, *exc):
-        self.stop()
+    __enter__, __exit__ = start, stop
 
     @property
     def requests(self):

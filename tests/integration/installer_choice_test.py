@@ -29,27 +29,20 @@ def set_machine(version, machine_pv, user_pv):
     for key, value in ((MACHINE_KEY, machine_pv), (USER_KEY, user_pv)):
         if value is not None:
             lines += ["[%s]" % key, '"pv"="%s"' % value, ""]
-    with tempfile.NamedTemporaryFile("w", suffix=".reg", delete=False) as script:
-        script.write("\n".join(lines))
-    try:
+    with tempfile.TemporaryDirectory() as folder:
+        with open(os.path.join(folder, "choice.reg"), "w") as script:
+            script.write("\n".join(lines))
         # regedit would write into the 32-bit view where wine32 is installed
         if RUN.wine("reg", "import", winpath(script.name), "/reg:64").returncode != 0:
             raise RuntimeError("reg import failed")
-    finally:
-        os.unlink(script.name)
 
 
 class ChoiceOfBuild(InstallerTestCase):
-    @classmethod
-    def tearDownClass(cls):
-        set_machine("win10", None, None)
-        super().tearDownClass()
-
     def test_fetches_the_build_that_fits_the_machine(self):
+        self.addCleanup(set_machine, "win10", None, None)
         self.serve("/file/setup")
         for version, machine_pv, user_pv, expected in CASES:
             with self.subTest(version=version, machine=machine_pv and machine_pv[:20], user=user_pv):
                 set_machine(version, machine_pv, user_pv)
                 self.assertEqual(Installer(self).wait(60), 0)
                 self.assertEqual(self.downloads(), [expected])
-

@@ -6,10 +6,11 @@ import shutil
 import subprocess
 import tempfile
 
-from installer_harness import INSTALLER, RUN, TOOLS_DIR, Installer, InstallerTestCase, wait_until, winpath
+from installer_harness import INSTALLER, RUN, TOOL, Installer, InstallerTestCase, built, wait_until, winpath
 
-PINNED_INSTALLER = os.environ.get("VELMOR_PINNED_INSTALLER")
+PINNED_INSTALLER = built("VelmorInstallerPinned")
 PUBLISHER_DIR = os.environ.get("VELMOR_TEST_PUBLISHER_DIR")
+PLANTED_DLL = os.path.join(os.path.dirname(TOOL), "planted_dll.dll")
 
 # Windows' DLLs that are no KnownDLLs and that the installer, or Windows' DLLs on its behalf, may load by name.
 # version.dll and propsys.dll are left out: Wine's own DLLs load them before any program code runs.
@@ -18,12 +19,11 @@ PLANTED_NAMES = ("winhttp gdiplus comctl32 uxtheme dwmapi cryptbase crypt32 bcry
 
 
 def sign(certificate, key):
-    # The test setup program signed with the test publisher's material certificate and key.
+    # The test setup program signed with the test publisher's material.
     with tempfile.TemporaryDirectory() as folder:
-        subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(PUBLISHER_DIR, certificate), "-key",
-                        os.path.join(PUBLISHER_DIR, key), "-h", "sha256", "-n", "Velmor Cap", "-in",
-                        os.path.join(TOOLS_DIR, "fake_setup.exe"), "-out", os.path.join(folder, "signed.exe")],
-                       check=True, capture_output=True)
+        subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(PUBLISHER_DIR, certificate + ".pem"), "-key",
+                        os.path.join(PUBLISHER_DIR, key + ".key"), "-h", "sha256", "-n", "Velmor Cap", "-in", TOOL,
+                        "-out", os.path.join(folder, "signed.exe")], check=True, capture_output=True)
         with open(os.path.join(folder, "signed.exe"), "rb") as signed:
             return signed.read()
 
@@ -33,39 +33,37 @@ class HardeningTestCase(InstallerTestCase):
     def setUpClass(cls):
         super().setUpClass()
         files = cls.server.files
-        files.update(signed=sign("publisher.pem", "publisher.key"), renamed=sign("renamed.pem", "publisher.key"),
-                     impostor=sign("impostor.pem", "impostor.key"))
-        altered = bytearray(files["signed"])
-        altered[len(altered) // 2] ^= 0x01
-        files["altered"] = bytes(altered)
+        files.update(signed=sign("publisher", "publisher"), renamed=sign("renamed", "publisher"),
+                     impostor=sign("impostor", "impostor"))
+        files["altered"] = bytearray(files["signed"])
+        files["altered"][len(files["altered"]) // 2] ^= 0x01
 
 
 class PlantedDlls(HardeningTestCase):
     # The pinned build starts the publisher's program here; both builds hold the program so that nobody can change
     # it while it runs.
     def test_installs_without_loading_a_dll_from_its_own_folder(self):
+        self.serve("/file/signed")
         for program in (INSTALLER, PINNED_INSTALLER):
-            with self.subTest(program=os.path.basename(program)):
-                self.serve("/file/signed")
+            with self.subTest(program=os.path.basename(program)), tempfile.TemporaryFile() as log:
                 folder = tempfile.mkdtemp(prefix="velmor-planted-")
                 shutil.copy(program, os.path.join(folder, "VelmorInstaller.exe"))
                 for name in PLANTED_NAMES:
-                    shutil.copy(os.path.join(TOOLS_DIR, "planted_dll.dll"), os.path.join(folder, name + ".dll"))
-                with tempfile.TemporaryFile() as log:
-                    installer = Installer(self, folder, program=os.path.join(folder, "VelmorInstaller.exe"),
-                                          stderr=log, WINEDEBUG="+pid,+loaddll", VELMOR_SETUP_SLEEP_MS=3000,
-                                          WINEDLLOVERRIDES="mscoree,mshtml=;%s=n,b" % ",".join(PLANTED_NAMES))
-                    self.assertTrue(wait_until(lambda: "window_visible" in installer.setup_record(), 60))
-                    tamper = RUN.wine(os.path.join(TOOLS_DIR, "hold_file.exe"), "--tamper",
-                                      winpath(installer.save_path))
-                    self.assertEqual(tamper.stdout.decode().strip(), "write=0 rename=0 delete=0")
-                    self.assertEqual(installer.wait(60), 0)
-                    log.seek(0)
-                    text = log.read().decode("utf-8", "replace").replace("\\\\", "\\")  # Wine doubles them
+                    shutil.copy(PLANTED_DLL, os.path.join(folder, name + ".dll"))
+                installer = Installer(self, folder, program=os.path.join(folder, "VelmorInstaller.exe"), stderr=log,
+                                      WINEDEBUG="+pid,+loaddll", VELMOR_SETUP_SLEEP_MS=3000,
+                                      WINEDLLOVERRIDES="mscoree,mshtml=;%s=n,b" % ",".join(PLANTED_NAMES))
+                self.assertTrue(wait_until(lambda: "window_visible" in installer.setup_record(), 60))
+                tamper = RUN.wine(TOOL, "tamper", winpath(installer.save_path))
+                self.assertEqual(tamper.stdout.decode().strip(), "write=0 rename=0 delete=0")
+                self.assertEqual(installer.wait(60), 0)
                 self.assertEqual(installer.setup_record().get("ended"), "1", "the setup program did not run")
                 self.assertFalse(os.path.exists(installer.save_path), "the setup program was not deleted")
-                # Lines start with the process id; the installer's is the one that loaded it.
-                loads = [line for line in text.splitlines() if "Loaded" in line]
+                log.seek(0)
+                # Lines start with the process id; the installer's is the one that loaded it. Wine doubles the
+                # backslashes.
+                loads = [line for line in log.read().decode("utf-8", "replace").replace("\\\\", "\\").splitlines()
+                         if "Loaded" in line]
                 pid = next(line.split(":")[0] for line in loads if "VelmorInstaller.exe" in line)
                 own = [line.lower() for line in loads if line.startswith(pid + ":")]
                 self.assertTrue(any("system32\\winhttp.dll" in line for line in own), own)
@@ -82,4 +80,3 @@ class PinnedPublisher(HardeningTestCase):
                 installer = Installer(self, program=PINNED_INSTALLER)
                 installer.fail_and_close(self)
                 self.assertEqual(os.listdir(installer.directory), [])
-

@@ -1,7 +1,8 @@
 # Drives the test build of the installer under Wine: the run's prefix and display, the local HTTPS server it downloads
 # from (https://localhost:<VELMOR_TEST_PORT>/velmor-cap/...; https://support.localhost:... is its customer-service
-# page), its window (through xdotool) and its message boxes (through box_tool.exe in the prefix). The prefix's https
-# handler, url_recorder.exe, logs what the installer opens, and which program started it, to URL_LOG.
+# page), its window (through xdotool) and its message boxes (through "fake_setup.exe box" in the prefix). The
+# prefix's https handler ("fake_setup.exe url") logs what the installer opens, and which program started it, to
+# URL_LOG.
 
 import os
 import subprocess
@@ -12,12 +13,11 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
 
-from https_server import HttpsTestServer  # noqa: E402,F401
+from https_server import HttpsTestServer  # noqa: E402
 from wine_env import WineRun, read_record, winpath  # noqa: E402
 
 RUN = WineRun(os.environ["VELMOR_RUN_DIR"])
-TOOLS_DIR = os.environ["VELMOR_TOOLS_DIR"]
-INSTALLER = os.environ["VELMOR_INSTALLER"]
+TOOL = os.path.join(os.environ["VELMOR_TOOLS_DIR"], "fake_setup.exe")  # the setup program and the helper commands
 PORT = int(os.environ["VELMOR_TEST_PORT"])
 RELEASE_PATH, WEBVIEW_PATH = "/velmor-cap/release", "/velmor-cap/ebwebview"
 DOWNLOAD_URL = "https://localhost:%d%s" % (PORT, WEBVIEW_PATH)
@@ -27,8 +27,16 @@ CLOSE_GLYPH = (538, 26)
 _CHOICE = "\n\n已为您打开下载页面，请手动安装。\n\n点击\"确定\"联系客服\n点击\"取消\"稍后处理"
 DOWNLOAD_FAILED_TEXT = "下载失败，请检查网络连接或联系客服。" + _CHOICE
 LAUNCH_FAILED_TEXT = "安装程序启动失败，请检查安装包或联系客服。" + _CHOICE
-with open(os.path.join(TOOLS_DIR, "fake_setup.exe"), "rb") as _program:
+with open(TOOL, "rb") as _program:
     SETUP = _program.read()
+
+
+def built(target):
+    # A test build of the installer, by its target name (see tests/windows.cmake).
+    return os.path.join(os.environ["VELMOR_TEST_BUILD"], target + ".exe")
+
+
+INSTALLER = built("VelmorInstallerUnderTest")
 
 
 def xdotool(*args):
@@ -43,8 +51,13 @@ def wait_until(predicate, timeout):
     return predicate()
 
 
-def serve(server, route):
+def make_server(cert="localhost", route="/file/setup"):
+    # A server on the test build's port (cert None: plain HTTP) that answers the installer's paths with route.
+    server = HttpsTestServer(*(RUN.certificate(cert) if cert else (None, None)), port=PORT)
+    # Without "MZ" even Wine with wine32 refuses to start it (it passes a DOS header on to winevdm).
+    server.files.update(setup=SETUP, **{"not-a-program": b"this is not a program\r\n" * 100})
     server.aliases.update({RELEASE_PATH: route, WEBVIEW_PATH: route})
+    return server
 
 
 class Installer:
@@ -58,8 +71,8 @@ class Installer:
         self.started = time.monotonic()
         self.process = subprocess.Popen(["wine", program], cwd=self.directory, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=stderr,
-                                        env=RUN.env(**dict({"VELMOR_SETUP_LOG": winpath(self.setup_log)}, **env)))
-        test.addCleanup(self.kill)
+                                        env=RUN.env(VELMOR_SETUP_LOG=winpath(self.setup_log), **env))
+        test.addCleanup(lambda: self.process.poll() is None and (self.process.kill(), self.process.wait(10)))
 
     def wait(self, timeout):
         # The exit code, or None if the installer still runs after timeout seconds.
@@ -70,27 +83,26 @@ class Installer:
         self.ended = getattr(self, "ended", time.monotonic())
         return code
 
-    def kill(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait(10)
-
     def window(self, timeout=20):
         window = wait_until(lambda: RUN.visible_window("Velmor Installer"), timeout)
         if not window:
             raise AssertionError("the installer window did not appear")
         return window
 
-    def opened(self):
-        # (address, executable name of the program that started the browser) for each address opened
-        if not os.path.exists(URL_LOG):
-            return []
-        with open(URL_LOG, "rb") as log:
-            log.seek(self.url_log_start)
-            return [tuple(line.split("\t", 1)) for line in log.read().decode("utf-8").splitlines()]
+    def opened(self, at_least=0):
+        # (address, executable name of the program that started the browser) for each address opened, after
+        # waiting up to 10 seconds for at_least of them.
+        def read():
+            if not os.path.exists(URL_LOG):
+                return []
+            with open(URL_LOG, "rb") as log:
+                log.seek(self.url_log_start)
+                return [tuple(line.split("\t", 1)) for line in log.read().decode("utf-8").splitlines()]
+        wait_until(lambda: len(read()) >= at_least, 10)
+        return read()
 
-    def opened_urls(self):
-        return [url for url, _ in self.opened()]
+    def opened_urls(self, at_least=0):
+        return [url for url, _ in self.opened(at_least)]
 
     def setup_record(self):
         return read_record(self.setup_log)
@@ -98,20 +110,16 @@ class Installer:
     def answer_box(self, answer, timeout=30, caption="系统提示"):
         # Waits for a box with this caption, answers it (ok, cancel, esc or close) and returns (whether the
         # installer's window was visible, the box's text).
-        result = subprocess.run(["wine", os.path.join(TOOLS_DIR, "box_tool.exe"), caption,
-                                 str(int(timeout * 1000)), answer], env=RUN.env(), stdin=subprocess.DEVNULL,
-                                capture_output=True, timeout=timeout + 20)
+        result = RUN.wine(TOOL, "box", caption, str(int(timeout * 1000)), answer, timeout=timeout + 20)
         if result.returncode != 0:
-            raise AssertionError("no message box %r appeared (box_tool exit %d)" % (caption, result.returncode))
+            raise AssertionError("no message box %r appeared (exit %d)" % (caption, result.returncode))
         first, _, text = result.stdout.decode("utf-8").partition("\n")
         return first == "installer_visible=1", text
 
     def fail_and_close(self, test, answer="cancel", timeout=30):
         # After a failed download: the box says so over the window, which stays open after the answer until its
         # close glyph is used; then the installer exits with 0 having started nothing.
-        visible, text = self.answer_box(answer, timeout)
-        test.assertEqual(text, DOWNLOAD_FAILED_TEXT)
-        test.assertTrue(visible, "the window should be visible over the box")
+        test.assertEqual(self.answer_box(answer, timeout), (True, DOWNLOAD_FAILED_TEXT))
         test.assertIsNone(self.wait(1.0), "the installer must stay open after a failed download")
         self.release_at(*CLOSE_GLYPH)
         test.assertEqual(self.wait(10), 0, "the installer did not close cleanly")
@@ -128,22 +136,17 @@ class Installer:
 
 
 class InstallerTestCase(unittest.TestCase):
-    # A local HTTPS server on the test build's port for the whole class; each test maps the installer's paths anew.
+    # One test server for the whole class; each test maps the installer's paths anew with serve().
     @classmethod
     def setUpClass(cls):
-        cls.server = HttpsTestServer(*RUN.certificate(), port=PORT).start()
-        # Without "MZ" even Wine with wine32 refuses to start it (it passes a DOS header on to winevdm).
-        cls.server.files.update(setup=SETUP, **{"not-a-program": b"this is not a program\r\n" * 100})
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
+        cls.server = make_server().start()
+        cls.addClassCleanup(cls.server.stop)
 
     def setUp(self):
         self.server.take_requests()
 
     def serve(self, route):
-        serve(self.server, route)
+        self.server.aliases.update({RELEASE_PATH: route, WEBVIEW_PATH: route})
 
     def downloads(self):
         return [path for path in self.server.take_requests() if path.startswith("/velmor-cap/")]
