@@ -5,11 +5,8 @@
 #   /status/CODE              that status, no Location, no body
 #   /redirect/KIND/N/REST     a KIND (303, 308, ...) redirect; after N hops the path /REST is served
 #   /redirect-to-http         308 to a plain http:// address
-#   /redirect-relative        308 with a relative Location
 #   /redirect-long            308 with a Location longer than 2047 characters, whose target answers 400 when it
 #                             arrives cut short (Wine's WinHTTP cuts long header lines instead of failing the query)
-#   /redirect-port/DIGITS     308 to https://localhost:DIGITS/
-#   /loop                     308 to itself
 #   /truncated/N/SENT[/SECS]  Content-Length N, only SENT bytes, (then silence for SECS seconds,) then the connection
 #                             is closed
 #   /reset/N/SENT             the same, but the connection is reset (RST)
@@ -61,11 +58,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             "status": lambda: self._headers(int(args[0]), None if args[0] == "204" else 0),
             "redirect": lambda: self._chain(origin, *args),
             "redirect-to-http": lambda: self._redirect("http://localhost:%d/bytes/16" % owner.port),
-            "redirect-relative": lambda: self._redirect("/bytes/16"),
             "redirect-long": lambda: self._redirect(origin + LONG_TARGET),
             "long-target": lambda: self._send(pattern(16)) if self.path == LONG_TARGET else self._headers(400, 0),
-            "redirect-port": lambda: self._redirect("https://localhost:%s/" % args[0]),
-            "loop": lambda: self._redirect(origin + "/loop"),
             "truncated": lambda: self._cut(pattern(int(args[1])), int(args[0]), hold=float((args[2:] or [0])[0])),
             "reset": lambda: self._cut(pattern(int(args[1])), int(args[0]), reset=True),
             "never": lambda: owner._stopping.wait(min(float(args[0]), MAX_HOLD_SECONDS)),
