@@ -35,9 +35,9 @@ std::uint32_t RetryDelaySeconds(int failedAttempts, std::uint32_t status, const 
     std::uint32_t delay = std::min(std::uint32_t{1} << doublings, kMaxScheduledDelaySeconds);
     const bool inSeconds = !retryAfter.empty() && retryAfter.find_first_not_of("0123456789") == std::string::npos;
     if ((status == 429 || status == 503) && inSeconds) {
-        std::uint64_t asked = kMaxRetryAfterSeconds;  // also for more digits than a number holds
-        if (retryAfter.size() < 10)
-            ParseDecimal(retryAfter, asked);
+        std::uint64_t asked = 0;
+        if (!ParseDecimal(retryAfter, asked))
+            asked = kMaxRetryAfterSeconds;  // more digits than a number holds
         delay = std::max(delay, static_cast<std::uint32_t>(std::min<std::uint64_t>(asked, kMaxRetryAfterSeconds)));
     }
     return delay;

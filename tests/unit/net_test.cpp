@@ -88,6 +88,7 @@ TEST(Retry, WaitsDoubleUpToEightSecondsAndHonourRetryAfterUpToThirty) {
                  {1, 503, "31", 30},
                  {2, 503, "1", 2},
                  {1, 503, "99999999999999999999", 30},
+                 {1, 503, "0000000005", 5},
                  {1, 500, "20", 1},
                  {1, 503, "-3", 1},
                  {1, 503, " 5", 1},
