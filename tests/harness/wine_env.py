@@ -42,9 +42,9 @@ class WineRun:
         return subprocess.run(["wine", *args], env=self.env(**extra_env), stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=timeout)
 
-    def popen(self, args, cwd, **extra_env):
+    def popen(self, args, cwd, stderr=subprocess.DEVNULL, **extra_env):
         return subprocess.Popen(["wine", *args], cwd=cwd, env=self.env(**extra_env), stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                stdout=subprocess.DEVNULL, stderr=stderr)
 
     def visible_window(self, title):
         # The X window id of a visible window with exactly this title, or None.

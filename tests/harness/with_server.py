@@ -3,7 +3,7 @@
 #   with_server.py -- <command> [arguments...]
 # In the command's environment VELMOR_TEST_PORT is a server whose certificate chains to the run's test CA (it serves
 # the test setup program as /file/setup); VELMOR_UNTRUSTED_PORT one with a certificate that nothing trusts;
-# VELMOR_TLS_<LOW>_<HIGH>_PORT ones that accept only the TLS versions LOW to HIGH (10 for 1.0, ...).
+# VELMOR_TLS_10_11_PORT one that accepts only TLS 1.0 and 1.1.
 
 import contextlib
 import os
@@ -18,8 +18,7 @@ run = WineRun(os.environ["VELMOR_RUN_DIR"])
 V = ssl.TLSVersion
 servers = {"VELMOR_TEST_PORT": HttpsTestServer(*run.certificate()),
            "VELMOR_UNTRUSTED_PORT": HttpsTestServer(*run.certificate("selfsigned")),
-           "VELMOR_TLS_10_11_PORT": HttpsTestServer(*run.certificate(), tls=(V.TLSv1, V.TLSv1_1)),
-           "VELMOR_TLS_12_13_PORT": HttpsTestServer(*run.certificate(), tls=(V.TLSv1_2, V.TLSv1_3))}
+           "VELMOR_TLS_10_11_PORT": HttpsTestServer(*run.certificate(), tls=(V.TLSv1, V.TLSv1_1))}
 with open(os.path.join(os.environ["VELMOR_TOOLS_DIR"], "fake_setup.exe"), "rb") as program:
     servers["VELMOR_TEST_PORT"].files["setup"] = program.read()
 with contextlib.ExitStack() as stack:

@@ -69,9 +69,7 @@ class Installer:
         self.setup_log = os.path.join(tempfile.mkdtemp(prefix="velmor-logs-"), "setup-log.txt")
         self.url_log_start = os.path.getsize(URL_LOG) if os.path.exists(URL_LOG) else 0
         self.started = time.monotonic()
-        self.process = subprocess.Popen(["wine", program], cwd=self.directory, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.DEVNULL, stderr=stderr,
-                                        env=RUN.env(VELMOR_SETUP_LOG=winpath(self.setup_log), **env))
+        self.process = RUN.popen([program], self.directory, stderr, VELMOR_SETUP_LOG=winpath(self.setup_log), **env)
         test.addCleanup(lambda: self.process.poll() is None and (self.process.kill(), self.process.wait(10)))
 
     def wait(self, timeout):
