@@ -1,8 +1,6 @@
 // The downloader's pure rules: address parsing, retries and resumption, and the whole-program check.
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <vector>
 
@@ -11,6 +9,7 @@
 #include "net/pe_image.h"
 #include "net/retry.h"
 #include "net/url.h"
+#include "tests/file_bytes.h"
 
 namespace {
 
@@ -115,8 +114,7 @@ TEST(Retry, ResumesOnlyWithRangesAndAStrongValidator) {
 
 // Small real programs (tests/unit/programs, made by make-programs there): PE32+, the same signed, a signed PE32.
 std::string Program(const char* name) {
-    std::ifstream file(std::filesystem::path(VELMOR_TEST_PROGRAMS) / name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    return FileBytes(std::filesystem::path(VELMOR_TEST_PROGRAMS) / name);
 }
 
 bool IsWhole(const std::string& bytes) {

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/file_bytes.h"
+
 // Shows every value with its control bytes escaped when an expectation fails.
 void PrintTo(const SoftwareEntry& e, std::ostream* out) {
     *out << testing::PrintToString(std::vector{e.name, e.product_id, e.distributor_id});
@@ -23,11 +25,6 @@ using Entries = std::vector<SoftwareEntry>;
 const std::string kProductName = "velmor\xE5\xBD\x95\xE5\xB1\x8F\xE5\xA4\xA7\xE5\xB8\x88";  // "velmor录屏大师"
 const std::string kProductFile =
     "[[software]]\r\nname = \"" + kProductName + "\"\r\nproduct_id = \"7\"\r\ndistributor_id = \"1\"\r\n";
-
-std::string ReadBytes(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
 
 void WriteBytes(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
@@ -99,7 +96,7 @@ TEST_F(SoftwareRegistryFileTest, ReadsEntriesLineByLine) {
         else
             fs::remove(File());
         EXPECT_EQ(ReadSoftwareEntries(File()), c.expected);
-        EXPECT_EQ(ReadBytes(File()), c.bytes ? c.bytes : "");  // reading changes nothing
+        EXPECT_EQ(FileBytes(File()), c.bytes ? c.bytes : "");  // reading changes nothing
     }
 }
 
@@ -122,7 +119,7 @@ TEST_F(SoftwareRegistryFileTest, WritesQuotedValuesWithCrLf) {
             if (existing)
                 WriteBytes(File(), kProductFile + kProductFile + "# a tail that must not survive\r\n");
             WriteSoftwareEntries(File(), c.entries);
-            EXPECT_EQ(ReadBytes(File()), c.expected);
+            EXPECT_EQ(FileBytes(File()), c.expected);
             EXPECT_EQ(Listing(), kJustTheFile);
         }
     }
@@ -151,7 +148,7 @@ TEST_F(SoftwareRegistryFileTest, FailedWritesLeaveEverythingAsItWas) {
     ASSERT_TRUE(fs::create_directory(File()));
     WriteBytes(File() / "inner.txt", kProductFile);
     WriteSoftwareEntries(File(), {{"other", "3", "2"}});
-    EXPECT_EQ(ReadBytes(File() / "inner.txt"), kProductFile);
+    EXPECT_EQ(FileBytes(File() / "inner.txt"), kProductFile);
     EXPECT_EQ(Listing(File()), std::set<std::string>{"inner.txt"});
     EXPECT_EQ(Listing(), kJustTheFile);
     fs::remove_all(File());
@@ -160,7 +157,7 @@ TEST_F(SoftwareRegistryFileTest, FailedWritesLeaveEverythingAsItWas) {
     fs::permissions(File(), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
     WriteSoftwareEntries(File(), {{"other", "3", "2"}});
-    EXPECT_EQ(ReadBytes(File()), kProductFile);
+    EXPECT_EQ(FileBytes(File()), kProductFile);
     EXPECT_EQ(Listing(), kJustTheFile);
     fs::permissions(File(), fs::perms::owner_write, fs::perm_options::add);  // so that it can be removed
 }

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -16,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "base/sha256.h"
+#include "tests/file_bytes.h"
 
 namespace {
 
@@ -32,11 +32,6 @@ std::string Pattern(size_t size) {
     for (size_t i = 0; i < size; ++i)
         bytes[i] = static_cast<char>((i * 31 + (i >> 11)) & 0xFF);
     return bytes;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 using Report = std::pair<std::uint64_t, std::uint64_t>;
@@ -69,7 +64,7 @@ protected:
 // under "range"; otherwise progress starts again from the first block, once.
 TEST_F(Download, WritesExactlyWhatWasServed) {
     const char* tools = std::getenv("VELMOR_TOOLS_DIR");
-    const std::string program = ReadFile(fs::path(tools ? tools : ".") / "fake_setup.exe");  // also /file/setup
+    const std::string program = FileBytes(fs::path(tools ? tools : ".") / "fake_setup.exe");  // also /file/setup
     ASSERT_GT(program.size(), 150000u);
     const struct {
         std::string path, body;
@@ -90,7 +85,7 @@ TEST_F(Download, WritesExactlyWhatWasServed) {
         SCOPED_TRACE(c.path);
         ASSERT_TRUE(Fetch(Url(c.path), c.attempts)) << error_;
         EXPECT_TRUE(fs::exists(savePath_));
-        EXPECT_EQ(ReadFile(savePath_), c.body);
+        EXPECT_EQ(FileBytes(savePath_), c.body);
         Sha256 hash;
         hash.Update(c.body.data(), c.body.size());
         Sha256Digest expected{};
@@ -153,7 +148,7 @@ TEST_F(Download, FailuresLeaveTheFileAsItWas) {
             std::ofstream(savePath_, std::ios::binary) << "previous content";
         EXPECT_FALSE(Fetch(c.url));
         EXPECT_TRUE(error_ == c.error || (c.alternative && error_ == c.alternative)) << error_;
-        EXPECT_TRUE(c.savePath.empty() ? ReadFile(savePath_) == "previous content" : !fs::is_regular_file(savePath_));
+        EXPECT_TRUE(c.savePath.empty() ? FileBytes(savePath_) == "previous content" : !fs::is_regular_file(savePath_));
         EXPECT_FALSE(fs::exists(savePath_ + ".part"));
     }
     // A callable that throws, with the temporary file still open as the exception passes.
@@ -164,7 +159,7 @@ TEST_F(Download, FailuresLeaveTheFileAsItWas) {
                                       throw std::runtime_error("progress");
                               }),
                  std::runtime_error);
-    EXPECT_EQ(ReadFile(savePath_), "previous content");
+    EXPECT_EQ(FileBytes(savePath_), "previous content");
     EXPECT_FALSE(fs::exists(savePath_ + ".part"));
     // A certificate failure is not retried.
     const ULONGLONG start = GetTickCount64();

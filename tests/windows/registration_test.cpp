@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <system_error>
@@ -13,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "base/unique_handle.h"
+#include "tests/file_bytes.h"
 
 namespace {
 
@@ -27,11 +27,6 @@ std::string Table(const std::string& name, const std::string& productId, const s
 const std::string kProductFile = Table("velmor\xE5\xBD\x95\xE5\xB1\x8F\xE5\xA4\xA7\xE5\xB8\x88", "7", "1");
 const std::string kOldFile = Table("other", "3", "5") + Table("old", "7", "2");
 const std::string kUpdatedOldFile = Table("other", "3", "5") + Table("old", "7", "1");
-
-std::string FileBytes(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
 
 // Every name in a folder, hidden or not: a leftover temporary file shows up here.
 std::set<std::wstring> Listing(const fs::path& folder) {

@@ -17,6 +17,7 @@
 #include "install/progress.h"
 #include "install/progress_state.h"
 #include "install/worker.h"
+#include "tests/file_bytes.h"
 
 namespace {
 
@@ -94,9 +95,8 @@ bool InstantDownload(const std::string&, const std::string& savePath, std::strin
     hash.Update(received.data(), received.size());
     EXPECT_TRUE(hash.Finish(*d));
     if (what == kReplaced) {
-        std::ifstream other(fs::path("Z:" + std::string(std::getenv("VELMOR_TOOLS_DIR"))) / "fake_setup.exe",
-                            std::ios::binary);
-        std::ofstream(savePath, std::ios::binary | std::ios::trunc) << other.rdbuf();
+        std::ofstream(savePath, std::ios::binary | std::ios::trunc)
+            << FileBytes(fs::path("Z:" + std::string(std::getenv("VELMOR_TOOLS_DIR"))) / "fake_setup.exe");
         EXPECT_GT(fs::file_size(savePath), 100u) << "the program was not replaced";
     }
     return true;
