@@ -49,7 +49,7 @@ def main():
               % (len(server.files["setup"]), rate // 1024, args.port))
         started = time.monotonic()
         installer = run.popen([os.path.abspath(args.installer)], work, VELMOR_SETUP_LOG=winpath(setup_log),
-                              VELMOR_URL_LOG=winpath(url_log), VELMOR_SETUP_SLEEP_MS=1500)
+                              VELMOR_SETUP_SLEEP_MS=1500)
         shots = []
         while installer.poll() is None and time.monotonic() - started < 120:
             window = run.visible_window("Velmor Installer")
