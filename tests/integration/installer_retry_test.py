@@ -27,14 +27,14 @@ class Retry(InstallerTestCase):
                 self.server.take_requests()
                 self.serve(route)
                 copy = os.path.join(tempfile.mkdtemp(prefix="velmor-ran-"), "ran.exe")
-                installer = Installer(self, program=program, VELMOR_SETUP_COPY=winpath(copy))
-                if runs:
-                    self.assertEqual(installer.wait(60), 0)
-                    with open(copy, "rb") as ran:
-                        self.assertTrue(ran.read() == self.server.files["setup"], "what ran is not what was served")
-                    self.assertFalse(os.path.exists(installer.save_path), "the setup program was left behind")
-                else:
-                    installer.fail_and_close(self, timeout=40)
+                with Installer(self, program=program, VELMOR_SETUP_COPY=winpath(copy)) as installer:
+                    if runs:
+                        self.assertEqual(installer.wait(60), 0)
+                        with open(copy, "rb") as ran:
+                            self.assertTrue(ran.read() == self.server.files["setup"], "not what was served ran")
+                        self.assertFalse(os.path.exists(installer.save_path), "the setup program was left behind")
+                    else:
+                        installer.fail_and_close(self, timeout=40)
                 log = self.server.log
                 self.assertEqual([entry[2:] for entry in log], requests)
                 if wait:
