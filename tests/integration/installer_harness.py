@@ -51,12 +51,17 @@ def wait_until(predicate, timeout):
     return predicate()
 
 
+def serve(server, route):
+    # The server answers both of the installer's download paths with route.
+    server.aliases.update({RELEASE_PATH: route, WEBVIEW_PATH: route})
+
+
 def make_server(cert="localhost", route="/file/setup"):
     # A server on the test build's port (cert None: plain HTTP) that answers the installer's paths with route.
     server = HttpsTestServer(*(RUN.certificate(cert) if cert else (None, None)), port=PORT)
     # Without "MZ" even Wine with wine32 refuses to start it (it passes a DOS header on to winevdm).
     server.files.update(setup=SETUP, **{"not-a-program": b"this is not a program\r\n" * 100})
-    server.aliases.update({RELEASE_PATH: route, WEBVIEW_PATH: route})
+    serve(server, route)
     return server
 
 
@@ -165,7 +170,7 @@ class InstallerTestCase(unittest.TestCase):
         self.server.take_requests()
 
     def serve(self, route):
-        self.server.aliases.update({RELEASE_PATH: route, WEBVIEW_PATH: route})
+        serve(self.server, route)
 
     def downloads(self):
         return [path for path in self.server.take_requests() if path.startswith("/velmor-cap/")]
