@@ -18,15 +18,14 @@
 #include <wincrypt.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
-#include <vector>
 
 #include <fcntl.h>
 #include <io.h>
 #include <tlhelp32.h>
+
+#include "../../file_bytes.h"
 
 namespace {
 
@@ -132,8 +131,7 @@ int RecordUrl(const wchar_t* log, const wchar_t* address) {
 }
 
 int TrustCa(const wchar_t* path) {
-    std::ifstream file(path, std::ios::binary);
-    std::vector<BYTE> der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string der = FileBytes(path);
     HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     if (!store || der.empty())
         return 1;
@@ -141,8 +139,9 @@ int TrustCa(const wchar_t* path) {
     while (PCCERT_CONTEXT old = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_W,
                                                            L"Velmor Test", nullptr))
         CertDeleteCertificateFromStore(old);
-    const BOOL added = CertAddEncodedCertificateToStore(
-        store, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    const BOOL added =
+        CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                         static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
     CertCloseStore(store, 0);
     return added ? 0 : 1;
 }
