@@ -151,11 +151,11 @@ class Bench:
         tool = os.path.join(self.build, "bench", "%s.exe")
         return {"1": ["curl", "-sS", "--fail", "--cacert", os.path.join(self.run.pki, "ca.pem"), "-o", save,
                       self.url],
-                "2": ["wine", tool % "winhttp_loop", self.url, winpath(save)],
-                "3": ["wine", tool % "urlmon_download", self.url, winpath(save)],
-                "4": ["wine", tool % "downloadfile_bench", self.url, winpath(save)],
-                "4r": ["wine", tool % "downloadfile_bench", self.url, winpath(save), "3"],
-                "5": ["wine", os.path.join(self.build, "VelmorInstaller.exe")]}[row]
+                "2": [self.run.loader, tool % "winhttp_loop", self.url, winpath(save)],
+                "3": [self.run.loader, tool % "urlmon_download", self.url, winpath(save)],
+                "4": [self.run.loader, tool % "downloadfile_bench", self.url, winpath(save)],
+                "4r": [self.run.loader, tool % "downloadfile_bench", self.url, winpath(save), "3"],
+                "5": [self.run.loader, os.path.join(self.build, "VelmorInstaller.exe")]}[row]
 
     def measure(self, row, condition):
         """One run of a row: its wall time, CPU split and what went wrong (problems)."""
@@ -251,11 +251,11 @@ def output(*command):
     return subprocess.run(command, capture_output=True, text=True).stdout.strip()
 
 
-def describe():
-    """The machine, and the commit measured (+ when tracked files differ from it)."""
+def describe(loader):
+    """The machine with the Wine that loader starts, and the commit measured (+ when tracked files differ from it)."""
     model = re.search(r"model name\s*: (.*)", pathlib.Path("/proc/cpuinfo").read_text()).group(1)
     git = ["git", "-C", os.path.dirname(os.path.dirname(os.path.abspath(__file__)))]
-    return {"machine": "%s, %d cores, %s" % (model, os.cpu_count(), output("wine", "--version")),
+    return {"machine": "%s, %d cores, %s" % (model, os.cpu_count(), output(loader, "--version")),
             "source": "commit %s%s" % (output(*git, "rev-parse", "--short", "HEAD"),
                                        "+" if output(*git, "status", "--porcelain", "-uno") else "")}
 
@@ -271,7 +271,7 @@ def main():
     args = parser.parse_args()
     rows = [row for row in args.rows.split(",") if row in ROWS]
     record = {"started": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
-              "runs": args.runs, "results": [], **describe()}
+              "runs": args.runs, "results": [], **describe(WineRun(args.run_dir).loader)}
     bench = Bench(args)
     try:
         for round_number in range(args.runs + 1):  # round 0 warms up: it is not recorded

@@ -1,6 +1,7 @@
 # The Wine environment of one run as tests/harness/run-setup made it. <run dir>/env holds one NAME=value a line:
-# DISPLAY, WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES (what every Wine call of the run needs) and XVFB_PID. The tests,
-# the demo and the benchmark all read it here.
+# DISPLAY, WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES, VELMOR_32BIT, VELMOR_WINE and perhaps WINELOADER (what every Wine
+# call of the run needs; VELMOR_WINE is the loader to start programs with) and XVFB_PID. The tests, the demo and the
+# benchmark all read it here.
 
 import os
 import subprocess
@@ -23,6 +24,7 @@ class WineRun:
         self.run_dir = os.path.abspath(run_dir)
         self.values = read_record(os.path.join(self.run_dir, "env"))
         self.prefix = self.values["WINEPREFIX"]
+        self.loader = self.values["VELMOR_WINE"]
         self.xvfb_pid = int(self.values.pop("XVFB_PID"))
         self.pki = os.path.join(self.run_dir, "pki")
 
@@ -39,11 +41,11 @@ class WineRun:
         return os.path.join(self.prefix, "drive_c", "users", os.environ.get("USER") or "root")
 
     def wine(self, *args, timeout=60, **extra_env):
-        return subprocess.run(["wine", *args], env=self.env(**extra_env), stdin=subprocess.DEVNULL,
+        return subprocess.run([self.loader, *args], env=self.env(**extra_env), stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=timeout)
 
     def popen(self, args, cwd, stderr=subprocess.DEVNULL, **extra_env):
-        return subprocess.Popen(["wine", *args], cwd=cwd, env=self.env(**extra_env), stdin=subprocess.DEVNULL,
+        return subprocess.Popen([self.loader, *args], cwd=cwd, env=self.env(**extra_env), stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=stderr)
 
     def visible_window(self, title):
