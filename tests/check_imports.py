@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Fails when a program's import table names a DLL that is not a KnownDLL of both Windows 7 and Windows 10: any other
-DLL is looked for in the program's own folder first, before the program's code can prevent it. Fails too when the
-program's manifest names another processor architecture than its code's: Windows refuses to start it.
+DLL is looked for in the program's own folder first, before the program's code can prevent it. Fails too when its
+code is not for the given architecture (x86 or amd64), or its manifest names another one: Windows refuses to start it.
 
-    check_imports.py <objdump> <program>...
+    check_imports.py <objdump> <x86|amd64> <program>...
 """
 import re
 import subprocess
@@ -13,14 +13,15 @@ ALLOWED = {"kernel32", "user32", "gdi32", "advapi32", "shell32", "ole32", "oleau
            "imagehlp", "psapi", "setupapi", "ws2_32", "msvcrt"}
 ARCHITECTURES = {"i386": "x86", "x86-64": "amd64"}
 
-for program in sys.argv[2:]:
+expected = sys.argv[2]
+for program in sys.argv[3:]:
     dump = subprocess.run([sys.argv[1], "-p", program], capture_output=True, text=True, check=True).stdout
     manifest = subprocess.run(["wrestool", "-x", "--raw", "--type=24", program], capture_output=True, text=True).stdout
     code = re.search(r"file format pei-(\S+)", dump)[1]
     named = re.search(r'<assemblyIdentity[^>]*processorArchitecture="([^"]*)"', manifest)
-    if not named or ARCHITECTURES.get(code) != named[1]:
-        sys.exit("%s: the manifest names processorArchitecture %r for code of the kind pei-%s"
-                 % (program, named and named[1], code))
+    if ARCHITECTURES.get(code) != expected or not named or named[1] != expected:
+        sys.exit("%s: code of the kind pei-%s and a manifest for %r in a build for %s"
+                 % (program, code, named and named[1], expected))
     dlls = re.findall(r"DLL Name: (\S+)", dump)
     print("%s: pei-%s, manifest for %s, imports %s" % (program, code, named[1], " ".join(dlls)))
     if not dlls:

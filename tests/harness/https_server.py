@@ -5,8 +5,6 @@
 #   /status/CODE              that status, no Location, no body
 #   /redirect/KIND/N/REST     a KIND (303, 308, ...) redirect; after N hops the path /REST is served
 #   /redirect-to-http         308 to a plain http:// address
-#   /redirect-long            308 with a Location longer than 2047 characters, whose target answers 400 when it
-#                             arrives cut short (Wine's WinHTTP cuts long header lines instead of failing the query)
 #   /truncated/N/SENT[/SECS]  Content-Length N, only SENT bytes, (then silence for SECS seconds,) then the connection
 #                             is closed
 #   /reset/N/SENT             the same, but the connection is reset (RST)
@@ -30,7 +28,6 @@ import threading
 import time
 
 MAX_HOLD_SECONDS = 120
-LONG_TARGET = "/long-target/" + "x" * 2100 + "/end"
 
 
 def pattern(size):
@@ -58,8 +55,6 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             "status": lambda: self._headers(int(args[0]), None if args[0] == "204" else 0),
             "redirect": lambda: self._chain(origin, *args),
             "redirect-to-http": lambda: self._redirect("http://localhost:%d/bytes/16" % owner.port),
-            "redirect-long": lambda: self._redirect(origin + LONG_TARGET),
-            "long-target": lambda: self._send(pattern(16)) if self.path == LONG_TARGET else self._headers(400, 0),
             "truncated": lambda: self._cut(pattern(int(args[1])), int(args[0]), hold=float((args[2:] or [0])[0])),
             "reset": lambda: self._cut(pattern(int(args[1])), int(args[0]), reset=True),
             "never": lambda: owner._stopping.wait(min(float(args[0]), MAX_HOLD_SECONDS)),

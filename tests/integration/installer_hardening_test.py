@@ -50,12 +50,15 @@ class PlantedDlls(HardeningTestCase):
                 shutil.copy(program, os.path.join(folder, "VelmorInstaller.exe"))
                 for name in PLANTED_NAMES:
                     shutil.copy(PLANTED_DLL, os.path.join(folder, name + ".dll"))
+                # The setup program runs until the tampering has been tried.
+                release = os.path.join(tempfile.mkdtemp(prefix="velmor-release-"), "release")
                 installer = Installer(self, folder, program=os.path.join(folder, "VelmorInstaller.exe"), stderr=log,
-                                      WINEDEBUG="+pid,+loaddll", VELMOR_SETUP_SLEEP_MS=3000,
+                                      WINEDEBUG="+pid,+loaddll", VELMOR_SETUP_WAIT_FOR=winpath(release),
                                       WINEDLLOVERRIDES="mscoree,mshtml=;%s=n,b" % ",".join(PLANTED_NAMES))
                 self.assertTrue(wait_until(lambda: "window_visible" in installer.setup_record(), 60))
                 tamper = RUN.wine(TOOL, "tamper", winpath(installer.save_path))
-                self.assertEqual(tamper.stdout.decode().strip(), "write=0 rename=0 delete=0")
+                open(release, "w").close()
+                self.assertEqual(tamper.stdout.decode().strip(), "found=1 write=0 rename=0 delete=0")
                 self.assertEqual(installer.wait(60), 0)
                 self.assertEqual(installer.setup_record().get("ended"), "1", "the setup program did not run")
                 self.assertFalse(os.path.exists(installer.save_path), "the setup program was not deleted")

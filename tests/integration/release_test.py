@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 import unittest
 
-from installer_harness import RUN
+PKI = os.path.join(os.environ["VELMOR_RUN_DIR"], "pki")  # the run's test certificates (see make-test-pki)
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 SHIPPED = os.environ["VELMOR_SHIPPED_INSTALLER"]
@@ -41,8 +41,8 @@ class SignedRelease(unittest.TestCase):
 
     def test_signed_release_is_the_test_builds_installer(self):
         out = os.path.join(self.work, "out")
-        result = release(self.source, out, "--cert", os.path.join(RUN.pki, "codesign.pem"), "--key",
-                         os.path.join(RUN.pki, "codesign.key"), "--ca-file", os.path.join(RUN.pki, "ca.pem"))
+        result = release(self.source, out, "--cert", os.path.join(PKI, "codesign.pem"), "--key",
+                         os.path.join(PKI, "codesign.key"), "--ca-file", os.path.join(PKI, "ca.pem"))
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         installer, unsigned = os.path.join(out, "VelmorInstaller.exe"), os.path.join(self.work, "unsigned.exe")
         self.assertEqual(sorted(os.listdir(out)), ["SHA256SUMS", "VelmorInstaller.exe"])
@@ -52,7 +52,7 @@ class SignedRelease(unittest.TestCase):
         run("osslsigncode", "remove-signature", "-in", installer, "-out", unsigned)
         with open(unsigned, "rb") as built_here, open(SHIPPED, "rb") as built_there:
             self.assertTrue(built_here.read() == built_there.read(), "two builds of the same source differ")
-        verify = ["osslsigncode", "verify", "-CAfile", os.path.join(RUN.pki, "ca.pem"), "-in"]
+        verify = ["osslsigncode", "verify", "-CAfile", os.path.join(PKI, "ca.pem"), "-in"]
         verified = run(*verify, installer)
         for line in ("Signing time: Nov 14 22:13:20 2023 GMT", "Text description: Velmor Installer",
                      "CN=Velmor Test Publisher"):

@@ -1,14 +1,16 @@
 // The test setup program and the harness's helper commands, in one program. Started without a command (as the
 // installer starts what it downloaded) it is the setup program: it writes to the file named by VELMOR_SETUP_LOG
 // (UTF-8, one "key=value" per line) its current directory and whether the installer's window was visible when it
-// started, stays for VELMOR_SETUP_SLEEP_MS milliseconds, and writes "ended=1" as it leaves. When VELMOR_SETUP_COPY
-// names a file, it first copies its own program file there, so a test can compare what ran with what was served.
+// started, stays for VELMOR_SETUP_SLEEP_MS milliseconds (or, when VELMOR_SETUP_WAIT_FOR names a file, until that file
+// exists, at most a minute), and writes "ended=1" as it leaves. When VELMOR_SETUP_COPY names a file, it first copies
+// its own program file there, so a test can compare what ran with what was served.
 // The commands:
 //   box <caption> <timeout-ms> <ok|cancel|esc|close>  finds a message box by its caption, prints
 //       "installer_visible=0|1" (the installer's window at that moment) and the box's text, then answers it; exit
 //       code 3 when no box appeared in time
-//   tamper <path>               tries to open the file for writing, to rename it and to delete it, and prints which
-//                               of these succeeded ("write=0 rename=0 delete=0" when all failed)
+//   tamper <path>               whether the file is there, then tries to open it for writing, to rename it and to
+//                               delete it, and prints which of these succeeded ("found=1 write=0 rename=0 delete=0"
+//                               when it was there and all failed)
 //   url <log file> <address>    the browser stand-in: appends "<address>\t<executable name of the process that
 //                               started it>" to the log (the name is empty when that process has already gone)
 //   trust <ca.der>              makes the certificate the only test CA in the machine's Root store
@@ -57,7 +59,13 @@ int Setup() {
                  FindWindowW(L"VelmorInstaller", nullptr) ? 1 : 0, InstallerVisible() ? 1 : 0);
     if (!copy.empty() && GetModuleFileNameW(nullptr, self, MAX_PATH))
         CopyFileW(self, copy.c_str(), FALSE);
-    Sleep(static_cast<DWORD>(_wtoi(Env(L"VELMOR_SETUP_SLEEP_MS").c_str())));
+    const std::wstring waitFor = Env(L"VELMOR_SETUP_WAIT_FOR");
+    if (waitFor.empty())
+        Sleep(static_cast<DWORD>(_wtoi(Env(L"VELMOR_SETUP_SLEEP_MS").c_str())));
+    for (int waited = 0;
+         !waitFor.empty() && waited < 60000 && GetFileAttributesW(waitFor.c_str()) == INVALID_FILE_ATTRIBUTES;
+         waited += 50)
+        Sleep(50);
     std::fprintf(log, "ended=1\n");
     std::fclose(log);
     return 0;
@@ -98,6 +106,7 @@ int Box(const wchar_t* caption, const wchar_t* timeoutMs, const std::wstring& an
 }
 
 int Tamper(const std::wstring& path) {
+    const bool found = GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
     HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     const bool wrote = writer != INVALID_HANDLE_VALUE;
@@ -105,7 +114,7 @@ int Tamper(const std::wstring& path) {
         CloseHandle(writer);
     const bool renamed = MoveFileExW(path.c_str(), (path + L".moved").c_str(), 0) != FALSE;
     const bool deleted = DeleteFileW((renamed ? path + L".moved" : path).c_str()) != FALSE;
-    std::printf("write=%d rename=%d delete=%d\n", wrote, renamed, deleted);
+    std::printf("found=%d write=%d rename=%d delete=%d\n", found, wrote, renamed, deleted);
     return 0;
 }
 
