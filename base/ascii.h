@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -10,4 +12,15 @@ inline std::wstring WidenAscii(std::string_view text) {
     for (char c : text)
         wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
     return wide;
+}
+
+// Lower-case hexadecimal, two digits a byte.
+inline std::string ToHex(std::span<const std::uint8_t> bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (std::uint8_t byte : bytes) {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0xF];
+    }
+    return text;
 }

@@ -39,13 +39,3 @@ bool Sha256::Finish(Sha256Digest& digest) {
         failed_ = BCryptFinishHash(hash_, digest.data(), static_cast<ULONG>(digest.size()), 0) != 0;
     return !failed_;
 }
-
-std::string ToHex(const Sha256Digest& digest) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (std::uint8_t byte : digest) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0xF];
-    }
-    return text;
-}

@@ -3,7 +3,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
@@ -25,6 +24,3 @@ private:
     void* hash_ = nullptr;       // BCRYPT_HASH_HANDLE
     bool failed_ = false;
 };
-
-// Lower-case hexadecimal, two digits a byte.
-std::string ToHex(const Sha256Digest& digest);

@@ -13,10 +13,12 @@ set(VELMOR_WINDOWS_SOURCES
     app/main_window.cpp
     base/dll_search.cpp
     base/sha256.cpp
+    base/utf8.cpp
     config/registration.cpp
     install/failure_dialog.cpp
     install/progress.cpp
     install/publisher.cpp
+    install/staging_folder.cpp
     install/worker.cpp
     net/download.cpp
     ui/paint.cpp

@@ -36,11 +36,13 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
     return !a.empty() && CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
-// True when path is no link (a junction or symbolic link) and resolves to exactly expected, a final path: any program
-// of the user can turn the entries in the profile into links to places that only administrators may change.
-bool IsPlainEntry(const std::wstring& path, HANDLE opened, const std::wstring& expected) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+// True when the opened entry is no link (a junction or symbolic link, or a file with another name beside this one)
+// and resolves to exactly expected, a final path: any program of the user can turn the entries in the profile into
+// links to places that only administrators may change. Everything is read through the handle.
+bool IsPlainEntry(HANDLE opened, const std::wstring& expected) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    return GetFileInformationByHandle(opened, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+           ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || info.nNumberOfLinks == 1) &&
            SamePath(FinalPath(opened), expected);
 }
 
@@ -49,7 +51,7 @@ bool IsMissingOrPlainFile(const std::wstring& path, const std::wstring& expected
     const UniqueFileHandle file =
         OpenEntry(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   FILE_FLAG_OPEN_REPARSE_POINT);
-    return !file || IsPlainEntry(path, file.get(), expected);
+    return !file || IsPlainEntry(file.get(), expected);
 }
 
 }  // namespace
@@ -61,11 +63,13 @@ void RegisterProductInProfile(const std::wstring& profileFolder) {
             OpenEntry(profileFolder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
         const std::wstring folder = profileFolder + L"\\.velmor";
         CreateDirectoryW(folder.c_str(), nullptr);
-        // Held without FILE_SHARE_DELETE to the end, so that the checked folder cannot be renamed or replaced.
-        const UniqueFileHandle pinned = OpenEntry(folder, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_OPEN_REPARSE_POINT);
+        // Held without FILE_SHARE_DELETE to the end, so that the checked folder cannot be renamed or replaced. An
+        // open for attributes alone takes no part in sharing: listing access makes it count.
+        const UniqueFileHandle pinned =
+            OpenEntry(folder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_OPEN_REPARSE_POINT);
         const std::wstring finalFolder = FinalPath(profile.get()) + L"\\.velmor";
-        if (!pinned || !IsPlainEntry(folder, pinned.get(), finalFolder))
+        if (!pinned || !IsPlainEntry(pinned.get(), finalFolder))
             return;
         FILE_BASIC_INFO hiddenAlone{};
         hiddenAlone.FileAttributes = FILE_ATTRIBUTE_HIDDEN;  // zero times stay as they are

@@ -105,14 +105,29 @@ bool WriteNewFile(const std::filesystem::path& path, const std::string& content)
 #endif
 }
 
-// Writes content over an existing file, in place; false if it could not be opened, written or closed completely.
+// Writes content over an existing file, in place, through the sharing that other programs allow; false if it could
+// not be opened, written or closed completely. Only a plain file is written: the handle it is written through is
+// checked to be no link, symbolic or hard (a file with a second name), so another file is never written through it.
 bool WriteWholeFile(const std::filesystem::path& path, const std::string& content) {
+#ifdef _WIN32
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    DWORD written = 0;
+    return file && GetFileInformationByHandle(file.get(), &info) && info.nNumberOfLinks == 1 &&
+           (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+           SetEndOfFile(file.get()) && content.size() <= MAXDWORD &&
+           WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+           written == content.size() && CloseHandle(file.release());
+#else
     std::ofstream file(path, std::ios::binary | std::ios::out | std::ios::trunc);
     if (!file)
         return false;
     file.write(content.data(), static_cast<std::streamsize>(content.size()));
     file.close();
     return !file.fail();
+#endif
 }
 
 // A file marked read-only is not to be overwritten. Replacing it by a rename would ignore that mark on systems where

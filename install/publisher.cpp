@@ -7,6 +7,7 @@
 #include <softpub.h>
 #include <wintrust.h>
 
+#include "base/ascii.h"
 #include "base/sha256.h"
 #include "config/build_hosts.h"
 

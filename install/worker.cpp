@@ -1,25 +1,24 @@
 #include "install/worker.h"
 
 #include <cwchar>
-#include <filesystem>
 #include <system_error>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "base/ascii.h"
-#include "base/sha256.h"
 #include "base/unique_handle.h"
+#include "base/utf8.h"
 #include "config/build_hosts.h"
 #include "install/failure_dialog.h"
 #include "install/progress.h"
 #include "install/publisher.h"
+#include "install/staging_folder.h"
 #include "net/download.h"
 #include "net/pe_image.h"
 
 namespace {
 
-constexpr char kSaveName[] = "velmor-cap-setup.exe";
+constexpr wchar_t kSaveName[] = L"velmor-cap-setup.exe";
 constexpr char kReleasePath[] = "/velmor-cap/release";
 constexpr char kWebViewPath[] = "/velmor-cap/ebwebview";
 
@@ -54,12 +53,11 @@ std::wstring ReadRuntimeVersion(const RuntimeClientKey& client) {
     return std::wstring(buffer, wcsnlen(buffer, std::size(buffer)));
 }
 
-bool DownloadSetupProgram(HWND window, const std::string& url, DownloadFunction download, Sha256Digest& digest) {
+bool DownloadSetupProgram(HWND window, const std::string& url, DownloadFunction download, const std::wstring& path) {
     std::string error;  // diagnostics only; never shown
-    return download(
-        url, kSaveName, error,
-        [window](std::uint64_t received, std::uint64_t total) { OnDownloadProgress(window, received, total); },
-        &digest);
+    return download(url, Utf8FromWide(path), error, [window](std::uint64_t received, std::uint64_t total) {
+        OnDownloadProgress(window, received, total);
+    });
 }
 
 // Set once the entry point has shown the window; manual-reset, so it stays set. It lives as long as the process,
@@ -69,43 +67,28 @@ HANDLE WindowShownEvent() {
     return event;
 }
 
-// Opens the downloaded program so that no other process can change, replace or delete it while the handle is
-// held, and checks that the bytes under the handle are the bytes received and, in builds that pin a publisher,
-// that it carries that publisher's signature. Empty when the file cannot be held or any check fails.
-UniqueFileHandle HoldReceivedProgram(const std::wstring& path, const Sha256Digest& received) {
+// Opens the downloaded program so that no other process can change, replace or delete it while the handle is held,
+// and, in builds that pin a publisher, checks that it carries that publisher's signature. Empty when the file cannot
+// be held or the check fails.
+UniqueFileHandle HoldProgram(const std::wstring& path) {
     UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file)
-        return {};
-
-    Sha256 hash;
-    std::vector<char> buffer(64 * 1024);
-    for (;;) {
-        DWORD count = 0;
-        if (!ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &count, nullptr))
-            return {};
-        if (count == 0)
-            break;
-        hash.Update(buffer.data(), count);
-    }
-    Sha256Digest held{};
-    if (!hash.Finish(held) || held != received)
-        return {};
-    if (IsPublisherPinned() && !IsSignedByPinnedPublisher(file.get(), path))
+    if (!file || (IsPublisherPinned() && !IsSignedByPinnedPublisher(file.get(), path)))
         return {};
     return file;
 }
 
-// Starts the setup program from the current directory and waits for it without limit. False if it cannot start.
-bool RunSetupProgram(const std::wstring& savePath) {
+// Starts the held setup program with folder as its current directory and waits for it without limit. False if it
+// cannot start.
+bool RunSetupProgram(HANDLE program, const std::wstring& path, const std::wstring& folder) {
     // Only a Windows program: 32-bit Windows would hand any other file that begins with "MZ" to its DOS subsystem,
     // and "start" it.
-    if (!IsWholeWindowsProgram(std::filesystem::path(savePath)))
+    if (!IsWholeWindowsProgramFile(program))
         return false;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(savePath.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    if (!CreateProcessW(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup, &process))
         return false;
     UniqueKernelHandle thread(process.hThread);
     UniqueKernelHandle child(process.hProcess);  // declared last, so closed first
@@ -147,8 +130,8 @@ std::string ChooseDownloadUrl() {
 
 void InstallWorker(HWND window) {
     InstallWorker(window, [](const std::string& url, const std::string& savePath, std::string& error,
-                             ProgressCallback onProgress, Sha256Digest* digest) {
-        return DownloadFile(url, savePath, error, std::move(onProgress), digest, kDownloadAttempts);
+                             ProgressCallback onProgress) {
+        return DownloadFile(url, savePath, error, std::move(onProgress), kDownloadAttempts);
     });
 }
 
@@ -157,19 +140,21 @@ void InstallWorker(HWND window, DownloadFunction download) {
     try {
         const std::string url = ChooseDownloadUrl();
         const std::wstring wideUrl = WidenAscii(url);
-        const std::wstring savePath = WidenAscii(kSaveName);
 
-        Sha256Digest received{};
-        if (!DownloadSetupProgram(window, url, download, received)) {
+        // Declared before the handle to the program inside it, so that it is removed after the handle is closed.
+        StagingFolder folder = StagingFolder::Create();
+        const std::wstring path = folder.path() + L"\\" + kSaveName;
+        if (!folder || !DownloadSetupProgram(window, url, download, path)) {
             // The window stays open, showing the last progress, until the user closes it.
+            folder.Remove();
             ShowInstallFailure(window, kDownloadFailedText, wideUrl.c_str());
             return;
         }
 
         // Held from here until the setup program has ended: what starts elevated is what came over HTTPS.
-        UniqueFileHandle program = HoldReceivedProgram(savePath, received);
+        UniqueFileHandle program = HoldProgram(path);
         if (!program) {
-            DeleteFileW(savePath.c_str());
+            folder.Remove();
             ShowInstallFailure(window, kDownloadFailedText, wideUrl.c_str());
             return;
         }
@@ -179,12 +164,13 @@ void InstallWorker(HWND window, DownloadFunction download) {
         WaitForSingleObject(WindowShownEvent(), INFINITE);
         ShowWindow(window, SW_HIDE);
         hidden = true;
-        const bool ran = RunSetupProgram(savePath);
+        const bool ran = RunSetupProgram(program.get(), path, folder.path());
         program.reset();  // Windows deletes no file that is still open
-        if (ran)
-            DeleteFileW(savePath.c_str());
-        else
-            ShowInstallFailure(window, kLaunchFailedText, wideUrl.c_str());  // the file is kept for the user
+        // Also after a failed start: the file is of no use to the user in a folder only administrators can open, and
+        // the browser has the download page.
+        folder.Remove();
+        if (!ran)
+            ShowInstallFailure(window, kLaunchFailedText, wideUrl.c_str());
         PostMessageW(window, WM_CLOSE, 0, 0);
     } catch (...) {
         // Memory exhaustion anywhere in the flow (the address, the download, a dialog text) is a failed download.

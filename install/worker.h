@@ -6,19 +6,19 @@
 
 #include "net/download.h"
 
-// The install flow, run once on its own thread: choose the build, download it, hide the window, run the setup
-// program, wait for it, delete it and close the window. From the end of the download until the setup program has
-// ended the file is held open against change, and it is started only when it still holds the bytes received. On
-// failure it shows the failure dialog; after a failed download the window stays open.
+// The install flow, run once on its own thread: choose the build, download it into a new staging folder that only
+// administrators can write (install/staging_folder.h), hide the window, run the setup program from that folder, wait
+// for it, remove the folder and close the window. From the end of the download until the setup program has ended the
+// file is held open against change. On failure it shows the failure dialog, and removes the folder with the file;
+// after a failed download the window stays open.
 void InstallWorker(HWND window);
 
 // The same flow with another download function in place of DownloadFile. An exception out of it, as out of any step,
-// counts as a failed download. Its digest decides, as DownloadFile's does, which bytes may be started.
+// counts as a failed download.
 using DownloadFunction = bool (*)(const std::string& url,
                                   const std::string& savePath,
                                   std::string& error,
-                                  ProgressCallback onProgress,
-                                  Sha256Digest* bodyDigest);
+                                  ProgressCallback onProgress);
 void InstallWorker(HWND window, DownloadFunction download);
 
 // Called by the entry point once it has shown the window. Until then a finished download waits before the window is

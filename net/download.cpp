@@ -5,13 +5,10 @@
 #include <winhttp.h>
 
 #include <array>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <memory>
 
 #include "base/ascii.h"
 #include "base/unique_handle.h"
+#include "base/utf8.h"
 #include "net/pe_image.h"
 #include "net/retry.h"
 #include "net/url.h"
@@ -56,12 +53,77 @@ std::string HeaderOrEmpty(HINTERNET request, DWORD infoLevel) {
     return QueryHeader(request, infoLevel, value) ? value : std::string();
 }
 
+// The temporary file that the body goes into. This download creates it new and writes it only through the one handle
+// it keeps from its first attempt to its last, so no link at its name, hard or symbolic, is ever written through.
+// Unless it is given its final name it is deleted, also when an exception passes.
+class PartialFile {
+public:
+    explicit PartialFile(std::wstring path) : path_(std::move(path)) {}
+    ~PartialFile() { Discard(); }
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
+
+    // Makes the file empty for a body from its first byte: creates it on the first call. False when it cannot be
+    // created (something has its name already) or is not a file of its own (a second name links to it).
+    bool StartOver() {
+        if (!file_) {
+            file_.reset(CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+            created_ = static_cast<bool>(file_);
+            BY_HANDLE_FILE_INFORMATION info{};
+            if (!file_ || !GetFileInformationByHandle(file_.get(), &info) || info.nNumberOfLinks != 1)
+                return false;
+        }
+        return MoveTo(FILE_BEGIN) && SetEndOfFile(file_.get());
+    }
+    // Moves to the end of the bytes kept, to append the rest of the body.
+    bool Continue() { return file_ && MoveTo(FILE_END); }
+
+    bool Write(const char* bytes, DWORD count) {
+        DWORD written = 0;
+        return WriteFile(file_.get(), bytes, count, &written, nullptr) && written == count;
+    }
+
+    bool HoldsWholeProgram() { return IsWholeWindowsProgramFile(file_.get()); }
+
+    // Closes the file; false for a write error that shows only now.
+    bool Close() { return CloseHandle(file_.release()); }
+
+    // Gives the closed file the final name, replacing a file of that name. When that fails the file is deleted.
+    bool Rename(const std::wstring& finalPath) {
+        if (MoveFileExW(path_.c_str(), finalPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            created_ = false;
+            return true;
+        }
+        Discard();
+        return false;
+    }
+
+    // Deletes the file that this download created: through its handle while it is open, by its name once closed.
+    void Discard() {
+        if (file_) {
+            FILE_DISPOSITION_INFO dispose{TRUE};
+            SetFileInformationByHandle(file_.get(), FileDispositionInfo, &dispose, sizeof(dispose));
+            file_.reset();
+        } else if (created_) {
+            DeleteFileW(path_.c_str());
+        }
+        created_ = false;
+    }
+
+private:
+    bool MoveTo(DWORD origin) { return SetFilePointerEx(file_.get(), LARGE_INTEGER{}, nullptr, origin); }
+
+    const std::wstring path_;
+    bool created_ = false;  // by this download, and not yet renamed or deleted
+    UniqueFileHandle file_;
+};
+
 // What one download keeps from one attempt to the next, so that the next can ask for the rest of the body.
 struct PartialDownload {
-    std::uint64_t kept = 0;        // body bytes in the temporary file
-    std::uint64_t length = 0;      // Content-Length of the 200 response they came from; 0 when it had none
-    std::string validator;         // If-Range value for that response; empty when it cannot be continued
-    std::unique_ptr<Sha256> hash;  // of the kept bytes as received; continued when a 206 appends
+    std::uint64_t kept = 0;    // body bytes in the temporary file
+    std::uint64_t length = 0;  // Content-Length of the 200 response they came from; 0 when it had none
+    std::string validator;     // If-Range value for that response; empty when it cannot be continued
 
     bool CanResume() const { return kept > 0 && length > 0 && !validator.empty(); }
 };
@@ -87,30 +149,12 @@ AttemptResult NetworkFailed(std::string& error, const char* text) {
     return Failed(error, text, IsRetryableNetworkError(GetLastError()));
 }
 
-// Deletes the temporary file, once armed, unless the download completes, also when an exception passes through.
-// Declare it before any stream that writes the file: Windows deletes no file that is still open.
-class PartialFileRemover {
-public:
-    explicit PartialFileRemover(const std::string& path) : path_(path) {}
-    ~PartialFileRemover() {
-        if (armed_)
-            std::remove(path_.c_str());
-    }
-    void Arm() { armed_ = true; }
-    void Keep() { armed_ = false; }
-
-private:
-    const std::string& path_;
-    bool armed_ = false;
-};
-
-// Streams the body of a status-200 response into partPath, or, when partial.kept is not 0, appends the body of a
-// 206 response that continues it, hashing what it writes. Progress reports count the kept bytes too, so the bar
-// goes on from where it was. partial.kept follows the bytes in the file, also on failure.
+// Streams the body of a status-200 response into the file, or, when partial.kept is not 0, appends the body of a 206
+// response that continues it. Progress reports count the kept bytes too, so the bar goes on from where it was.
+// partial.kept follows the bytes in the file, also on failure.
 bool SaveBody(HINTERNET request,
-              const std::string& partPath,
+              PartialFile& file,
               PartialDownload& partial,
-              PartialFileRemover& remover,
               std::string& error,
               const ProgressCallback& onProgress) {
     DWORD total = 0;
@@ -122,57 +166,42 @@ bool SaveBody(HINTERNET request,
         total = 0;
 
     const std::uint64_t offset = partial.kept;
-    if (offset == 0) {
+    if (offset == 0)
         partial.length = total;
-        partial.hash = std::make_unique<Sha256>();
-    }
     const std::uint64_t reportedTotal = lengthKnown ? offset + total : 0;
 
-    std::ofstream file(partPath, std::ios::binary | std::ios::out | (offset == 0 ? std::ios::trunc : std::ios::app));
-    if (!file) {
+    if (!(offset == 0 ? file.StartOver() : file.Continue())) {
         error = "failed to create save file";
         return false;
     }
-    remover.Arm();
 
     std::array<char, kReadBufferSize> buffer;
     std::uint64_t received = 0;
-    bool readFailed = false;
     for (;;) {
         DWORD count = 0;
-        if (!WinHttpReadData(request, buffer.data(), kReadBufferSize, &count)) {
-            readFailed = true;
-            break;
+        if (!WinHttpReadData(request, buffer.data(), kReadBufferSize, &count) ||
+            (count == 0 && lengthKnown && received != total)) {
+            error = kIncomplete;
+            return false;
         }
-        if (count == 0)
-            break;
-        if (!file.write(buffer.data(), count)) {
+        if (count == 0) {
+            // A chunked body cut off between two chunks ends like a whole one: without an announced length only the
+            // program's own headers can tell.
+            if (!lengthKnown && !file.HoldsWholeProgram()) {
+                error = kIncomplete;
+                return false;
+            }
+            return true;
+        }
+        if (!file.Write(buffer.data(), count)) {
             error = "failed to write save file";
             return false;
         }
-        partial.hash->Update(buffer.data(), count);
         received += count;
         partial.kept = offset + received;
         if (onProgress)
             onProgress(offset + received, reportedTotal);
     }
-
-    file.close();
-    if (readFailed || (lengthKnown && received != total)) {
-        error = kIncomplete;
-        return false;
-    }
-    if (file.fail()) {
-        error = "failed to write save file";
-        return false;
-    }
-    // A chunked body cut off between two chunks ends like a whole one: without an announced length only the
-    // program's own headers can tell.
-    if (!lengthKnown && !IsWholeWindowsProgram(std::filesystem::path(partPath))) {
-        error = kIncomplete;
-        return false;
-    }
-    return true;
 }
 
 // Offers TLS 1.2 and 1.3, or TLS 1.2 alone where the system refuses that, or leaves the system's default: Windows
@@ -189,9 +218,8 @@ void OfferModernTls(HINTERNET session) {
 // One attempt: the request loop from url through its redirects to a response whose body is saved. When partial
 // can be continued, the request asks only for the rest of it.
 AttemptResult RunAttempt(const std::string& url,
-                         const std::string& partPath,
+                         PartialFile& file,
                          PartialDownload& partial,
-                         PartialFileRemover& remover,
                          std::string& error,
                          const ProgressCallback& progress) {
     const bool resuming = partial.CanResume();
@@ -267,7 +295,7 @@ AttemptResult RunAttempt(const std::string& url,
             return result;
         }
         AttemptResult result;
-        result.done = SaveBody(request.get(), partPath, partial, remover, error, progress);
+        result.done = SaveBody(request.get(), file, partial, error, progress);
         result.retryable = !result.done && error == kIncomplete;
         return result;
     }
@@ -279,30 +307,26 @@ bool DownloadFile(const std::string& url,
                   const std::string& savePath,
                   std::string& error,
                   ProgressCallback onProgress,
-                  Sha256Digest* bodyDigest,
                   int attempts) {
     // The callable belongs to this call and is released when it returns, on every path.
     const ProgressCallback progress = std::move(onProgress);
-    const std::string partPath = savePath + ".part";
-    PartialFileRemover remover(partPath);
+    const std::wstring finalPath = WideFromUtf8(savePath);
+    const std::wstring partPath = finalPath + L".part";
+    PartialFile file(partPath);
     PartialDownload partial;
     std::string attemptError;
 
     for (int attempt = 1;; ++attempt) {
-        const AttemptResult result = RunAttempt(url, partPath, partial, remover, attemptError, progress);
+        const AttemptResult result = RunAttempt(url, file, partial, attemptError, progress);
         if (result.done) {
-            Sha256Digest digest{};
-            if (!partial.hash->Finish(digest)) {
-                error = "failed to hash download";
+            if (!file.Close()) {
+                error = "failed to write save file";
                 return false;
             }
-            if (!MoveFileExA(partPath.c_str(), savePath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            if (!file.Rename(finalPath)) {
                 error = "failed to rename save file";
                 return false;
             }
-            remover.Keep();
-            if (bodyDigest)
-                *bodyDigest = digest;
             return true;
         }
         if (!result.retryable || attempt >= attempts) {

@@ -1,9 +1,10 @@
 #include "net/pe_image.h"
 
-#include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -24,42 +25,31 @@ std::uint32_t Le32(const unsigned char* bytes) {
 }
 
 // Reads count bytes at offset into out; false unless all of them lie within the file's size bytes.
-bool ReadAt(std::istream& file,
-            std::uint64_t size,
-            std::uint64_t offset,
-            std::uint64_t count,
-            std::vector<unsigned char>& out) {
-    if (offset > size || count > size - offset)
-        return false;
-    out.resize(count);
-    file.clear();
-    file.seekg(static_cast<std::streamoff>(offset));
-    return static_cast<bool>(file.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(count)));
+bool ReadWithin(const ReadAtFunction& readAt,
+                std::uint64_t size,
+                std::uint64_t offset,
+                std::uint64_t count,
+                std::vector<unsigned char>& out) {
+    return offset <= size && count <= size - offset && readAt(offset, count, out);
 }
 
 }  // namespace
 
-bool IsWholeWindowsProgram(std::istream& file) {
-    file.seekg(0, std::ios::end);
-    const std::streamoff end = file.tellg();
-    if (end < 0)
-        return false;
-    const auto size = static_cast<std::uint64_t>(end);
-
+bool IsWholeWindowsProgram(std::uint64_t size, const ReadAtFunction& file) {
     std::vector<unsigned char> dos;
-    if (!ReadAt(file, size, 0, kDosHeaderSize, dos) || dos[0] != 'M' || dos[1] != 'Z')
+    if (!ReadWithin(file, size, 0, kDosHeaderSize, dos) || dos[0] != 'M' || dos[1] != 'Z')
         return false;
     const std::uint64_t peHeader = Le32(&dos[kNewHeaderOffsetField]);
 
     std::vector<unsigned char> pe;
-    if (!ReadAt(file, size, peHeader, kPeHeaderSize, pe) || std::memcmp(pe.data(), "PE\0\0", 4) != 0)
+    if (!ReadWithin(file, size, peHeader, kPeHeaderSize, pe) || std::memcmp(pe.data(), "PE\0\0", 4) != 0)
         return false;
     const std::uint16_t sectionCount = Le16(&pe[6]);
     const std::uint16_t optionalSize = Le16(&pe[20]);
 
     // The data directories follow the fixed part of the optional header, whose length depends on its kind.
     std::vector<unsigned char> optional;
-    if (optionalSize < 2 || !ReadAt(file, size, peHeader + kPeHeaderSize, optionalSize, optional))
+    if (optionalSize < 2 || !ReadWithin(file, size, peHeader + kPeHeaderSize, optionalSize, optional))
         return false;
     const std::uint16_t magic = Le16(optional.data());
     const std::uint64_t directories = magic == kPe32Magic ? 96 : magic == kPe32PlusMagic ? 112 : 0;
@@ -67,7 +57,7 @@ bool IsWholeWindowsProgram(std::istream& file) {
         return false;
 
     std::vector<unsigned char> sections;
-    if (!ReadAt(file, size, peHeader + kPeHeaderSize + optionalSize, sectionCount * kSectionHeaderSize, sections))
+    if (!ReadWithin(file, size, peHeader + kPeHeaderSize + optionalSize, sectionCount * kSectionHeaderSize, sections))
         return false;
     for (std::uint64_t at = 0; at < sections.size(); at += kSectionHeaderSize) {
         const std::uint64_t rawSize = Le32(&sections[at + 16]);
@@ -89,7 +79,34 @@ bool IsWholeWindowsProgram(std::istream& file) {
     return true;
 }
 
-bool IsWholeWindowsProgram(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary | std::ios::in);
-    return file && IsWholeWindowsProgram(file);
+bool IsWholeWindowsProgram(std::istream& file) {
+    file.seekg(0, std::ios::end);
+    const std::streamoff end = file.tellg();
+    return end >= 0 &&
+           IsWholeWindowsProgram(static_cast<std::uint64_t>(end),
+                                 [&file](std::uint64_t offset, std::uint64_t count, std::vector<unsigned char>& out) {
+                                     out.resize(count);
+                                     file.clear();
+                                     file.seekg(static_cast<std::streamoff>(offset));
+                                     return static_cast<bool>(file.read(reinterpret_cast<char*>(out.data()),
+                                                                        static_cast<std::streamsize>(count)));
+                                 });
 }
+
+#ifdef _WIN32
+bool IsWholeWindowsProgramFile(void* fileHandle) {
+    LARGE_INTEGER size{};
+    return GetFileSizeEx(fileHandle, &size) &&
+           IsWholeWindowsProgram(
+               static_cast<std::uint64_t>(size.QuadPart),
+               [fileHandle](std::uint64_t offset, std::uint64_t count, std::vector<unsigned char>& out) {
+                   out.resize(count);
+                   OVERLAPPED at{};
+                   at.Offset = static_cast<DWORD>(offset);
+                   at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+                   DWORD read = 0;
+                   return count <= MAXDWORD &&
+                          ReadFile(fileHandle, out.data(), static_cast<DWORD>(count), &read, &at) && read == count;
+               });
+}
+#endif

@@ -1,7 +1,9 @@
 #pragma once
 
-#include <filesystem>
+#include <cstdint>
+#include <functional>
 #include <istream>
+#include <vector>
 
 // Whether the bytes hold a whole Windows program as far as its own headers can tell: the DOS and PE headers and an
 // optional header of the PE32 or PE32+ kind parse, the section table lies within the file, every section's raw data
@@ -10,7 +12,16 @@
 //
 // A download whose length was never announced is judged by this. It cannot see a cut inside data appended after
 // the image of an unsigned program (an overlay): such a file passes.
+//
+// The file is size bytes long; readAt reads count bytes at offset into out (resized to count) and returns false
+// unless it could. It is asked only for bytes within the size.
+using ReadAtFunction = std::function<bool(std::uint64_t offset, std::uint64_t count, std::vector<unsigned char>& out)>;
+bool IsWholeWindowsProgram(std::uint64_t size, const ReadAtFunction& readAt);
+
+// The same for the bytes of a stream.
 bool IsWholeWindowsProgram(std::istream& file);
 
-// The same for a file on disk; false when it cannot be opened.
-bool IsWholeWindowsProgram(const std::filesystem::path& path);
+#ifdef _WIN32
+// The same for a file open as fileHandle (a HANDLE with read access), read where it is; its file pointer moves.
+bool IsWholeWindowsProgramFile(void* fileHandle);
+#endif

@@ -17,7 +17,6 @@ from https_server import HttpsTestServer  # noqa: E402
 from wine_env import WineRun, read_record, winpath  # noqa: E402
 
 DOWNLOAD_SECONDS = 8
-SAVE_NAME = "velmor-cap-setup.exe"
 PATHS = ("/velmor-cap/release", "/velmor-cap/ebwebview")
 MAX_SHOTS = 12
 
@@ -44,6 +43,7 @@ def main():
     for path in PATHS:
         server.aliases[path] = "/slowfile/setup/%d" % rate
 
+    staged_before = run.staging_folders()
     with server:
         print("demo: serving a %d-byte setup program at about %d KB/s on https://localhost:%s"
               % (len(server.files["setup"]), rate // 1024, args.port))
@@ -69,12 +69,14 @@ def main():
     record = read_record(setup_log)
     ran = record.get("ended") == "1"
     hidden = record.get("window_visible") == "0"
-    deleted = not os.path.exists(os.path.join(work, SAVE_NAME))
+    # It runs from a folder of its own that only administrators can write, which goes with it.
+    staged = record.get("cwd", "").lower().startswith("c:\\windows\\temp\\velmor-")
+    deleted = staged and not os.path.exists(run.unix_path(record["cwd"])) and run.staging_folders() == staged_before
     print("demo: fetched %s" % (", ".join("https://localhost:%s%s" % (args.port, path) for path in fetched)
                                 or "NOTHING"))
     print("demo: the setup program %s in %s with the installer window %s"
           % ("ran" if ran else "did NOT run", record.get("cwd", "?"), "hidden" if hidden else "NOT hidden"))
-    print("demo: %s was %s" % (SAVE_NAME, "deleted afterwards" if deleted else "NOT deleted"))
+    print("demo: the setup program and its folder were %s" % ("deleted afterwards" if deleted else "NOT deleted"))
     if os.path.exists(url_log):
         print("demo: the browser was asked to open: %s" % open(url_log, encoding="utf-8").read().split())
     print("demo: the installer exited with code %d after %.1f s" % (code, elapsed))

@@ -48,7 +48,7 @@ add_executable(unit_tests ${VELMOR_UNIT_TEST_SOURCES})
 target_link_libraries(unit_tests PRIVATE velmor gtest gtest_main)
 
 add_executable(windows_tests windows/download_test.cpp windows/paint_test.cpp windows/registration_test.cpp
-    windows/window_test.cpp "${PROJECT_SOURCE_DIR}/resources/installer.rc"
+    windows/staging_folder_test.cpp windows/window_test.cpp "${PROJECT_SOURCE_DIR}/resources/installer.rc"
     $<TARGET_OBJECTS:VelmorInstallerUnderTest_hosts>)
 target_link_libraries(windows_tests PRIVATE velmor gtest gtest_main)
 

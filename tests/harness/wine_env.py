@@ -37,6 +37,22 @@ class WineRun:
         # (certificate, key) of one of the run's certificates (see make-test-pki)
         return os.path.join(self.pki, name + ".pem"), os.path.join(self.pki, name + ".key")
 
+    def unix_path(self, path):
+        # What a path on the prefix's drive C: ("C:\\windows\\Temp") names; like Windows, Wine ignores the case.
+        drive, _, rest = path.replace("\\", "/").partition(":/")
+        if drive.lower() != "c":
+            raise ValueError("not on drive C: %r" % path)
+        here = os.path.join(self.prefix, "drive_c")
+        for part in filter(None, rest.split("/")):
+            names = {name.lower(): name for name in os.listdir(here)} if os.path.isdir(here) else {}
+            here = os.path.join(here, names.get(part.lower(), part))
+        return here
+
+    def staging_folders(self):
+        # The folders that installers made for their setup programs and have not removed (%SystemRoot%\Temp\velmor-*).
+        temp = self.unix_path("C:\\windows\\temp")
+        return {name for name in os.listdir(temp) if name.startswith("velmor-")} if os.path.isdir(temp) else set()
+
     def profile_dir(self):
         return os.path.join(self.prefix, "drive_c", "users", os.environ.get("USER") or "root")
 

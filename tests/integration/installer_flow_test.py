@@ -4,13 +4,27 @@
 import os
 
 from installer_harness import DOWNLOAD_URL, INSTALLER, LAUNCH_FAILED_TEXT, SUPPORT_URL, RUN, Installer, \
-    InstallerTestCase, built, winpath
+    InstallerTestCase, built
 
 FOLDER = os.path.join(RUN.profile_dir(), ".velmor")
 CONFIG_TOML = '[[software]]\r\nname = "velmor录屏大师"\r\nproduct_id = "7"\r\ndistributor_id = "%s"\r\n'
 
 
+def plant_links(folder):
+    # Links at the names the setup program once had beside the installer, to two files that nothing may change;
+    # returns their paths.
+    victims = [os.path.join(folder, "victim-%d" % number) for number in (1, 2)]
+    for victim in victims:
+        with open(victim, "wb") as file:
+            file.write(b"victim")
+    os.symlink(victims[0], os.path.join(folder, "velmor-cap-setup.exe.part"))
+    os.link(victims[1], os.path.join(folder, "velmor-cap-setup.exe"))
+    return victims
+
+
 class HappyPath(InstallerTestCase):
+    # The setup program runs from a new folder of %SystemRoot%\Temp, which is gone afterwards, not from the
+    # installer's own folder, where links at the names it once had there lead nowhere.
     def test_runs_the_setup_program_hidden_deletes_it_and_records_the_product_hidden_per_user(self):
         # The channel-42 build was built with VELMOR_DISTRIBUTOR_ID 42.
         for program, channel in ((INSTALLER, 1), (built("VelmorInstallerChannel42"), 42)):
@@ -19,16 +33,20 @@ class HappyPath(InstallerTestCase):
                     os.unlink(os.path.join(FOLDER, "config.toml"))
                 self.serve("/file/setup")
                 installer = Installer(self, program=program, VELMOR_SETUP_SLEEP_MS=1500)
+                victims = plant_links(installer.directory)
                 self.assertEqual(installer.wait(60), 0)
                 with open(os.path.join(FOLDER, "config.toml"), "rb") as written:
                     self.assertEqual(written.read(), (CONFIG_TOML % channel).encode())
                 # Wine keeps the attributes that Windows programs set in user.DOSATTRIB; 2 is FILE_ATTRIBUTE_HIDDEN.
                 self.assertTrue(int(os.getxattr(FOLDER, "user.DOSATTRIB").rstrip(b"\0"), 16) & 2, "not hidden")
                 record = installer.setup_record()
-                self.assertEqual(record.get("cwd", "").rstrip("\\").lower(), winpath(installer.directory).lower())
+                self.assertRegex(record.get("cwd", "").lower(), r"^c:\\windows\\temp\\velmor-[0-9a-f]{32}\\?$")
                 self.assertEqual((record.get("window_found"), record.get("window_visible")), ("1", "0"))
                 self.assertEqual(record.get("ended"), "1", "the installer did not wait for the setup program")
-                self.assertFalse(os.path.exists(installer.save_path), "the setup program was not deleted")
+                self.assertFalse(os.path.exists(RUN.unix_path(record["cwd"])), "its folder was not removed")
+                self.assertEqual(installer.left_behind(), [])
+                for victim in victims:
+                    self.assertEqual(open(victim, "rb").read(), b"victim")
                 self.assertEqual(installer.opened_urls(), [])
                 self.assertEqual(len(self.downloads()), 1)
 
@@ -48,7 +66,8 @@ class FailedDownload(InstallerTestCase):
 
 
 class FailedStart(InstallerTestCase):
-    def test_hides_the_window_shows_the_launch_text_and_keeps_the_file(self):
+    # The file is removed with its folder: only administrators could reach it there, and the browser has the page.
+    def test_hides_the_window_shows_the_launch_text_and_removes_the_file(self):
         for answer, pages in (("cancel", [DOWNLOAD_URL]), ("ok", [DOWNLOAD_URL, SUPPORT_URL])):
             with self.subTest(answer=answer):
                 self.serve("/file/not-a-program")
@@ -56,8 +75,8 @@ class FailedStart(InstallerTestCase):
                 self.assertEqual(installer.answer_box(answer), (False, LAUNCH_FAILED_TEXT))
                 self.assertEqual(installer.wait(10), 0, "the installer should close once the box is answered")
                 self.assertEqual(installer.opened_urls(len(pages)), pages)
-                with open(installer.save_path, "rb") as kept:
-                    self.assertEqual(kept.read(), self.server.files["not-a-program"])
+                self.assertEqual(installer.left_behind(), [])
+                self.assertEqual(len(self.downloads()), 1)
 
 
 class MissingBackground(InstallerTestCase):

@@ -41,7 +41,8 @@ class HardeningTestCase(InstallerTestCase):
 
 class PlantedDlls(HardeningTestCase):
     # The pinned build starts the publisher's program here; both builds hold the program so that nobody can change
-    # it while it runs.
+    # it while it runs. Neither the installer nor the setup program it starts (which loads winmm.dll by name) loads a
+    # DLL planted in the installer's folder.
     def test_installs_without_loading_a_dll_from_its_own_folder(self):
         self.serve("/file/signed")
         for program in (INSTALLER, PINNED_INSTALLER):
@@ -56,22 +57,24 @@ class PlantedDlls(HardeningTestCase):
                                       WINEDEBUG="+pid,+loaddll", VELMOR_SETUP_WAIT_FOR=winpath(release),
                                       WINEDLLOVERRIDES="mscoree,mshtml=;%s=n,b" % ",".join(PLANTED_NAMES))
                 self.assertTrue(wait_until(lambda: "window_visible" in installer.setup_record(), 60))
-                tamper = RUN.wine(TOOL, "tamper", winpath(installer.save_path))
+                setup = installer.setup_record()["cwd"].rstrip("\\") + "\\velmor-cap-setup.exe"
+                tamper = RUN.wine(TOOL, "tamper", setup)
                 open(release, "w").close()
                 self.assertEqual(tamper.stdout.decode().strip(), "found=1 write=0 rename=0 delete=0")
                 self.assertEqual(installer.wait(60), 0)
                 self.assertEqual(installer.setup_record().get("ended"), "1", "the setup program did not run")
-                self.assertFalse(os.path.exists(installer.save_path), "the setup program was not deleted")
+                self.assertEqual(installer.left_behind(), [], "the setup program was not deleted")
                 log.seek(0)
-                # Lines start with the process id; the installer's is the one that loaded it. Wine doubles the
-                # backslashes.
-                loads = [line for line in log.read().decode("utf-8", "replace").replace("\\\\", "\\").splitlines()
-                         if "Loaded" in line]
-                pid = next(line.split(":")[0] for line in loads if "VelmorInstaller.exe" in line)
-                own = [line.lower() for line in loads if line.startswith(pid + ":")]
-                self.assertTrue(any("system32\\winhttp.dll" in line for line in own), own)
+                # Lines start with the process id of the process that loaded the DLL. Wine doubles backslashes.
+                loads = [line.lower() for line in log.read().decode("utf-8", "replace").replace("\\\\", "\\")
+                         .splitlines() if "Loaded" in line]
+                pids = {name: next(line.split(":")[0] for line in loads if name in line and ".exe\"" in line)
+                        for name in ("velmorinstaller.exe", "velmor-cap-setup.exe")}
+                for name, dll in (("velmorinstaller.exe", "winhttp"), ("velmor-cap-setup.exe", "winmm")):
+                    self.assertTrue(any(line.startswith(pids[name] + ":") and "system32\\%s.dll" % dll in line
+                                        for line in loads), (name, dll))
                 inside = winpath(folder).lower() + "\\"
-                self.assertEqual([line for line in own if inside in line and '.exe"' not in line], [])
+                self.assertEqual([line for line in loads if inside in line and '.exe"' not in line], [])
 
 
 class PinnedPublisher(HardeningTestCase):

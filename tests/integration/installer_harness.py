@@ -67,10 +67,11 @@ def make_server(cert="localhost", route="/file/setup"):
 
 class Installer:
     # One run of program in its own current directory (a new one unless given). The setup program records to a
-    # file of its own; opened() is what URL_LOG gains from the start on.
+    # file of its own; opened() is what URL_LOG gains from the start on, left_behind() the staging folders that this
+    # run made and did not remove.
     def __init__(self, test, directory=None, program=INSTALLER, stderr=subprocess.DEVNULL, **env):
         self.directory = directory or tempfile.mkdtemp(prefix="velmor-installer-")
-        self.save_path = os.path.join(self.directory, "velmor-cap-setup.exe")
+        self.staged_before = RUN.staging_folders()
         self.setup_log = os.path.join(tempfile.mkdtemp(prefix="velmor-logs-"), "setup-log.txt")
         self.url_log_start = os.path.getsize(URL_LOG) if os.path.exists(URL_LOG) else 0
         self.started = time.monotonic()
@@ -122,6 +123,9 @@ class Installer:
     def setup_record(self):
         return read_record(self.setup_log)
 
+    def left_behind(self):
+        return sorted(RUN.staging_folders() - self.staged_before)
+
     def answer_box(self, answer, timeout=30, caption="系统提示"):
         # Waits for a box with this caption, answers it (ok, cancel, esc or close) and returns (whether the
         # installer's window was visible, the box's text). The helper is started again when Wine fails to run it
@@ -148,7 +152,7 @@ class Installer:
         self.release_at(*CLOSE_GLYPH)
         test.assertEqual(self.wait(10), 0, "the installer did not close cleanly")
         test.assertEqual(self.setup_record(), {}, "a setup program was started")
-        test.assertFalse(os.path.isfile(self.save_path), "a partial setup program was left behind")
+        test.assertEqual(self.left_behind(), [], "a partial setup program was left behind")
 
     def release_at(self, x, y, press_at=None):
         # Presses the left button (at press_at, or at x, y) and releases it at x, y, in window coordinates.

@@ -32,7 +32,7 @@ class Retry(InstallerTestCase):
                         self.assertEqual(installer.wait(60), 0)
                         with open(copy, "rb") as ran:
                             self.assertTrue(ran.read() == self.server.files["setup"], "not what was served ran")
-                        self.assertFalse(os.path.exists(installer.save_path), "the setup program was left behind")
+                        self.assertEqual(installer.left_behind(), [], "the setup program was left behind")
                     else:
                         installer.fail_and_close(self, timeout=40)
                 log = self.server.log

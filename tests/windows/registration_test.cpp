@@ -13,6 +13,7 @@
 
 #include "base/unique_handle.h"
 #include "tests/file_bytes.h"
+#include "tests/windows/run_unix.h"
 
 namespace {
 
@@ -34,33 +35,6 @@ std::set<std::wstring> Listing(const fs::path& folder) {
     for (const auto& entry : fs::directory_iterator(folder))
         names.insert(entry.path().filename().wstring());
     return names;
-}
-
-// Runs "/bin/<command> <Unix name of from> <Unix name of to>" and waits until to exists (or is gone), since Wine
-// starts a Unix program without a handle to wait on. Wine's CreateSymbolicLinkW makes nothing, and its DeleteFileW
-// removes no link to a folder.
-void RunUnix(const std::string& command, const fs::path& from, const fs::path& to, bool toExists) {
-    const auto toUnix = reinterpret_cast<char*(CDECL*)(const wchar_t*)>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
-    ASSERT_TRUE(toUnix);
-    std::string line = command;
-    for (const fs::path& path : {from, to}) {
-        char* unixPath = toUnix(path.c_str());
-        line += std::string(" \"") + unixPath + "\"";
-        HeapFree(GetProcessHeap(), 0, unixPath);
-    }
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    const std::string program = "Z:\\bin\\" + command.substr(0, command.find(' '));
-    ASSERT_TRUE(
-        CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    const auto done = [&] { return (GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES) == toExists; };
-    for (int attempt = 0; attempt < 100 && !done(); ++attempt)
-        Sleep(50);
-    ASSERT_TRUE(done()) << line;
 }
 
 class RegistrationTest : public testing::Test {
@@ -136,20 +110,32 @@ TEST_F(RegistrationTest, UpdatesOrAppendsThisProduct) {
 }
 
 // A link in place of the folder or the file, which any program of the user can make, leads nowhere: the place it
-// points to keeps its content, its attributes and its listing, and the link stays.
+// points to keeps its content, its attributes and its listing, and the link stays. So does a hard link held open by
+// another program with read and write sharing, which a rename cannot replace.
 TEST_F(RegistrationTest, LeavesLinksAndWhatTheyPointToAlone) {
-    for (const bool folderIsLink : {true, false}) {
-        SCOPED_TRACE(folderIsLink ? ".velmor is a link" : "config.toml is a link");
+    const struct {
+        const char* what;
+        bool folder;
+        const char* command;
+    } cases[] = {{".velmor is a symbolic link", true, "ln -s"},
+                 {"config.toml is a symbolic link", false, "ln -s"},
+                 {"config.toml is a hard link, held open", false, "ln"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         ASSERT_NO_FATAL_FAILURE(NewProfile(nullptr, L"-protected"));
         const fs::path elsewhere = profile_, target = elsewhere / L"config.toml";
         std::ofstream(target, std::ios::binary) << kOldFile;
         ASSERT_NO_FATAL_FAILURE(NewProfile(nullptr));
-        if (!folderIsLink) {
+        if (!c.folder) {
             ASSERT_TRUE(fs::create_directory(Folder()));
         }
-        const fs::path link = folderIsLink ? Folder() : File();
-        ASSERT_NO_FATAL_FAILURE(RunUnix("ln -s", folderIsLink ? elsewhere : target, link, true));
+        const fs::path link = c.folder ? Folder() : File();
+        ASSERT_NO_FATAL_FAILURE(RunUnix(c.command, c.folder ? elsewhere : target, link, true));
         const DWORD attributes = GetFileAttributesW(elsewhere.c_str());
+        const UniqueFileHandle held(std::string(c.command) == "ln"
+                                        ? CreateFileW(File().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                      nullptr, OPEN_EXISTING, 0, nullptr)
+                                        : INVALID_HANDLE_VALUE);
 
         RegisterProductInProfile(profile_.wstring());
         EXPECT_EQ(FileBytes(target), kOldFile);

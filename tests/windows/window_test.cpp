@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "app/main_window.h"
-#include "base/sha256.h"
 #include "install/progress.h"
 #include "install/progress_state.h"
 #include "install/worker.h"
@@ -82,23 +81,16 @@ void PumpMessages(int milliseconds, Done done) {
     }
 }
 
-// Saves something that is no program, at once, and gives its digest; another program may then take its place before
-// the worker has checked it. Or throws, as any step might.
-enum Received { kNotAProgram, kReplaced, kThrows };
-template <Received what>
-bool InstantDownload(const std::string&, const std::string& savePath, std::string&, ProgressCallback, Sha256Digest* d) {
-    if (what == kThrows)
+// Where the worker last had a download saved.
+fs::path g_savePath;
+
+// Saves something that is no program, at once; or throws, as any step might.
+template <bool throws>
+bool InstantDownload(const std::string&, const std::string& savePath, std::string&, ProgressCallback) {
+    g_savePath = fs::u8path(savePath);
+    if (throws)
         throw std::bad_alloc();
-    const std::string received = "MZ not a program";
-    std::ofstream(savePath, std::ios::binary) << received;
-    Sha256 hash;
-    hash.Update(received.data(), received.size());
-    EXPECT_TRUE(hash.Finish(*d));
-    if (what == kReplaced) {
-        std::ofstream(savePath, std::ios::binary | std::ios::trunc)
-            << FileBytes(fs::path("Z:" + std::string(std::getenv("VELMOR_TOOLS_DIR"))) / "fake_setup.exe");
-        EXPECT_GT(fs::file_size(savePath), 100u) << "the program was not replaced";
-    }
+    std::ofstream(g_savePath, std::ios::binary) << "MZ not a program";
     return true;
 }
 
@@ -161,8 +153,8 @@ TEST_F(FailureDialog, ThreadThatCannotStartShowsTheDownloadFailure) {
 
 // A download done before the entry point shows the window: the worker hides the window only after it was shown, so
 // the window is hidden while the setup program runs, and closes it afterwards. Every exception of a step (the download
-// stands for any) ends in the download-failure dialog, and so does a program that is not the one received: the window
-// stays, and nothing was started or is left to start.
+// stands for any) ends in the download-failure dialog: the window stays, and nothing was started. Either way the
+// download went into a new folder of the system's temporary folder, which is gone afterwards.
 TEST_F(FailureDialog, WorkerShowsTheFailureAndHidesOrKeepsTheWindow) {
     const fs::path setupLog = fs::temp_directory_path() / ("velmor-setup-" + std::to_string(GetCurrentProcessId()));
     fs::remove(setupLog);
@@ -170,11 +162,11 @@ TEST_F(FailureDialog, WorkerShowsTheFailureAndHidesOrKeepsTheWindow) {
     const struct {
         DownloadFunction download;
         const wchar_t* text;
-    } cases[] = {{InstantDownload<kNotAProgram>, kLaunchFailed.c_str()},
-                 {InstantDownload<kThrows>, kDownloadFailed.c_str()},
-                 {InstantDownload<kReplaced>, kDownloadFailed.c_str()}};
+    } cases[] = {{InstantDownload<false>, kLaunchFailed.c_str()}, {InstantDownload<true>, kDownloadFailed.c_str()}};
+    wchar_t windows[MAX_PATH] = {};
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
     for (const auto& c : cases) {
-        const bool launched = c.download == InstantDownload<kNotAProgram>;  // shows the window after the download
+        const bool launched = c.download == InstantDownload<false>;  // shows the window after the download
         SCOPED_TRACE(c.text);
         HWND window = CreateWindowExW(0, L"STATIC", L"", launched ? WS_POPUP : WS_POPUP | WS_VISIBLE, 0, 0, 100, 100,
                                       nullptr, nullptr, nullptr, nullptr);
@@ -196,8 +188,10 @@ TEST_F(FailureDialog, WorkerShowsTheFailureAndHidesOrKeepsTheWindow) {
         EXPECT_EQ(bool(IsWindow(window)), !launched) << "closed only after a setup program was started";
         EXPECT_EQ(bool(IsWindowVisible(window)), !launched);
         DestroyWindow(window);
-        EXPECT_FALSE(fs::exists(setupLog) || (!launched && fs::exists("velmor-cap-setup.exe")));
-        DeleteFileW(L"velmor-cap-setup.exe");
+        EXPECT_FALSE(fs::exists(setupLog));
+        EXPECT_EQ(g_savePath.parent_path().parent_path(), fs::path(windows) / L"Temp");
+        EXPECT_EQ(g_savePath.filename(), L"velmor-cap-setup.exe");
+        EXPECT_FALSE(fs::exists(g_savePath.parent_path())) << "the download's folder was left behind";
     }
     SetEnvironmentVariableW(L"VELMOR_SETUP_LOG", nullptr);
 }

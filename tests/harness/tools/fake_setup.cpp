@@ -1,10 +1,9 @@
 // The test setup program and the harness's helper commands, in one program. Started without a command (as the
 // installer starts what it downloaded) it is the setup program: it writes to the file named by VELMOR_SETUP_LOG
 // (UTF-8, one "key=value" per line) its current directory and whether the installer's window was visible when it
-// started, stays for VELMOR_SETUP_SLEEP_MS milliseconds (or, when VELMOR_SETUP_WAIT_FOR names a file, until that file
-// exists, at most a minute), and writes "ended=1" as it leaves. When VELMOR_SETUP_COPY names a file, it first copies
-// its own program file there, so a test can compare what ran with what was served.
-// The commands:
+// started, loads winmm.dll by name, stays for VELMOR_SETUP_SLEEP_MS milliseconds (or, when VELMOR_SETUP_WAIT_FOR names
+// a file, until that file exists, at most a minute), and writes "ended=1" as it leaves. When VELMOR_SETUP_COPY names a
+// file, it first copies its own program file there, so a test can compare what ran with what was served. The commands:
 //   box <caption> <timeout-ms> <ok|cancel|esc|close>  finds a message box by its caption, prints
 //       "installer_visible=0|1" (the installer's window at that moment) and the box's text, then answers it; exit
 //       code 3 when no box appeared in time
@@ -57,6 +56,9 @@ int Setup() {
     GetCurrentDirectoryW(MAX_PATH, directory);
     std::fprintf(log, "cwd=%s\nwindow_found=%d\nwindow_visible=%d\n", ToUtf8(directory).c_str(),
                  FindWindowW(L"VelmorInstaller", nullptr) ? 1 : 0, InstallerVisible() ? 1 : 0);
+    // Setup programs load DLLs by name; where this one comes from shows whether a DLL planted beside the installer
+    // can reach the setup program.
+    LoadLibraryW(L"winmm.dll");
     if (!copy.empty() && GetModuleFileNameW(nullptr, self, MAX_PATH))
         CopyFileW(self, copy.c_str(), FALSE);
     const std::wstring waitFor = Env(L"VELMOR_SETUP_WAIT_FOR");

@@ -1,0 +1,95 @@
+// The folder the setup program is saved in and started from, under Wine. Wine accepts a security descriptor when a
+// folder is made but gives its own default back when asked, and enforces none for a program of the same user: the
+// descriptor is checked where it is made, the folder by what it does.
+#include "install/staging_folder.h"
+
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/file_bytes.h"
+#include "tests/windows/run_unix.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Nothing inherited from %SystemRoot%\Temp, where every user may add entries; full control for SYSTEM and the
+// Administrators group, passed on to files and folders inside; and no entry for anybody else.
+TEST(StagingFolder, OnlySystemAndAdministratorsMayOpenIt) {
+    const UniqueLocalMemory security = AdministratorsOnlySecurity();
+    ASSERT_TRUE(security);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(security.get(), &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(security.get(), &present, &dacl, &defaulted) && present && dacl);
+
+    std::set<WELL_KNOWN_SID_TYPE> granted;
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, index, reinterpret_cast<void**>(&ace)));
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_EQ(ace->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+        EXPECT_EQ(ace->Mask, DWORD{FILE_ALL_ACCESS});
+        for (WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
+            BYTE sid[SECURITY_MAX_SID_SIZE];
+            DWORD size = sizeof(sid);
+            ASSERT_TRUE(CreateWellKnownSid(type, nullptr, sid, &size));
+            if (EqualSid(sid, &ace->SidStart))
+                granted.insert(type);
+        }
+    }
+    EXPECT_EQ(dacl->AceCount, 2);
+    EXPECT_EQ(granted, (std::set<WELL_KNOWN_SID_TYPE>{WinLocalSystemSid, WinBuiltinAdministratorsSid}));
+}
+
+// Each folder is new, with a name nobody can guess, in the system's temporary folder; it cannot be renamed while it
+// is held, and goes with everything inside: read-only files, folders, and links, which are removed without what they
+// point to.
+TEST(StagingFolder, IsNewEachTimeAndGoesWithWhatItHolds) {
+    wchar_t windows[MAX_PATH] = {};
+    ASSERT_GT(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
+    const fs::path outside = fs::temp_directory_path() / ("velmor-outside-" + std::to_string(GetCurrentProcessId()));
+    fs::create_directories(outside);
+    std::ofstream(outside / "kept.txt") << "kept";
+
+    fs::path first;
+    {
+        StagingFolder folder = StagingFolder::Create();
+        StagingFolder other = StagingFolder::Create();
+        ASSERT_TRUE(folder && other);
+        first = folder.path();
+        EXPECT_NE(folder.path(), other.path());
+        EXPECT_EQ(first.parent_path(), fs::path(windows) / L"Temp");
+        EXPECT_TRUE(std::regex_match(first.filename().string(), std::regex("velmor-[0-9a-f]{32}")));
+        EXPECT_FALSE(MoveFileExW(folder.path().c_str(), (folder.path() + L"-moved").c_str(), 0));
+
+        fs::create_directories(first / "inner");
+        std::ofstream(first / "inner" / "file.txt") << "x";
+        std::ofstream(first / "read-only.txt") << "x";
+        ASSERT_TRUE(SetFileAttributesW((first / "read-only.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+        ASSERT_NO_FATAL_FAILURE(RunUnix("ln -s", outside, first / "link", true));
+        folder.Remove();
+        EXPECT_EQ(FileBytes(outside / "kept.txt"), "kept") << "the link was followed";
+        EXPECT_FALSE(fs::exists(first / "inner") || fs::exists(first / "read-only.txt"));
+        // Windows removes a link to a folder with RemoveDirectoryW; Wine removes none.
+        ASSERT_NO_FATAL_FAILURE(RunUnix("rm -f", first / "link", first / "link", false));
+        EXPECT_TRUE(folder.Remove());
+        EXPECT_FALSE(fs::exists(first));
+        EXPECT_TRUE(fs::exists(other.path()));
+        first = other.path();
+    }
+    EXPECT_FALSE(fs::exists(first)) << "the owner's end did not remove it";
+    fs::remove_all(outside);
+}
+
+}  // namespace
