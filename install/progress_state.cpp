@@ -23,13 +23,16 @@ void RecordProgress(std::uint64_t received, std::uint64_t total, std::uint64_t n
     g_totalBytes.store(total, relaxed);
 
     const std::uint64_t lastTick = g_lastSampleTick.load(relaxed);
-    if (lastTick == 0) {
+    const std::uint64_t lastBytes = g_lastSampleBytes.load(relaxed);
+    // A download that starts over from its first byte counts from there: a speed over bytes from before the restart
+    // would be negative, and as an unsigned difference absurdly large.
+    if (lastTick == 0 || received < lastBytes) {
         g_bytesPerSecond.store(0.0, relaxed);
     } else {
         const std::uint64_t elapsedMs = nowMs - lastTick;
         if (elapsedMs < kSampleIntervalMs)
             return;
-        const std::uint64_t bytes = received - g_lastSampleBytes.load(relaxed);
+        const std::uint64_t bytes = received - lastBytes;
         g_bytesPerSecond.store(static_cast<double>(bytes) / (static_cast<double>(elapsedMs) / 1000.0), relaxed);
     }
     g_lastSampleBytes.store(received, relaxed);

@@ -19,7 +19,8 @@ struct ProgressSnapshot {
 ProgressSnapshot ReadProgress();
 
 // Stores one progress report made at nowMs (a millisecond tick count). The speed is 0 after the first report and is
-// recomputed over the whole interval only when a report comes at least 1000 ms after the last sample.
+// recomputed over the whole interval only when a report comes at least 1000 ms after the last sample. A report of
+// fewer bytes than the last sample (the download started over) is a first report again.
 // Takes no lock and allocates nothing.
 void RecordProgress(std::uint64_t received, std::uint64_t total, std::uint64_t nowMs);
 

@@ -73,7 +73,8 @@ TEST(Layout, Rectangles) {
     EXPECT_EQ(ComputeWindowLayout({0, 0, 379, 100}, {}).bar, (LayoutRect{40, 65, 339, 77}));
 }
 
-// The speed is sampled at most once a second, over the whole interval since the last sample, across a tick wrap.
+// The speed is sampled at most once a second, over the whole interval since the last sample, across a tick wrap. A
+// download that starts over begins a new sample at once, with speed 0.
 TEST(ProgressState, SpeedSamples) {
     ResetProgressState();
     const std::uint64_t start = UINT64_MAX - 499;
@@ -85,7 +86,10 @@ TEST(ProgressState, SpeedSamples) {
                    {20000, 1000, 20000.0 - 8192},
                    {21000, 1400, 20000.0 - 8192},
                    {3020000, 2500, 2000000.0},
-                   {3020000, 3500, 0.0}};
+                   {3020000, 3500, 0.0},
+                   {8192, 4600, 0.0},
+                   {16384, 5000, 0.0},
+                   {1008192, 5600, 1000000.0}};
     for (const auto& r : reports) {
         RecordProgress(r.received, r.received == 8192 ? 100000 : 0, start + r.ms);
         EXPECT_EQ(g_receivedBytes.load(), r.received);
