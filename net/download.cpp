@@ -179,8 +179,11 @@ bool SaveBody(HINTERNET request,
     std::uint64_t received = 0;
     for (;;) {
         DWORD count = 0;
+        // A body ends whole when it is as long as its response said, and the file as long as the first response
+        // said: a 206 may carry less than the range it announced.
         if (!WinHttpReadData(request, buffer.data(), kReadBufferSize, &count) ||
-            (count == 0 && lengthKnown && received != total)) {
+            (count == 0 &&
+             ((lengthKnown && received != total) || (partial.length != 0 && offset + received != partial.length)))) {
             error = kIncomplete;
             return false;
         }
@@ -280,7 +283,8 @@ AttemptResult RunAttempt(const std::string& url,
             partial = PartialDownload{};
             partial.validator = ChooseResumeValidator(HeaderOrEmpty(request.get(), WINHTTP_QUERY_ACCEPT_RANGES),
                                                       HeaderOrEmpty(request.get(), WINHTTP_QUERY_ETAG),
-                                                      HeaderOrEmpty(request.get(), WINHTTP_QUERY_LAST_MODIFIED));
+                                                      HeaderOrEmpty(request.get(), WINHTTP_QUERY_LAST_MODIFIED),
+                                                      HeaderOrEmpty(request.get(), WINHTTP_QUERY_DATE));
         } else if (!continues) {
             error = "HTTP status not OK: " + std::to_string(status);
             AttemptResult result;

@@ -8,6 +8,7 @@ namespace {
 
 constexpr std::uint32_t kMaxScheduledDelaySeconds = 8;
 constexpr std::uint32_t kMaxRetryAfterSeconds = 30;
+constexpr std::int64_t kStrongDateAgeSeconds = 60;
 
 // WinHTTP's certificate and secure-channel errors (ERROR_WINHTTP_SECURE_* and the client-certificate ones).
 constexpr std::uint32_t kSecureChannelErrors[] = {12037, 12038, 12044, 12045, 12057, 12157,
@@ -43,14 +44,46 @@ std::uint32_t RetryDelaySeconds(int failedAttempts, std::uint32_t status, const 
     return delay;
 }
 
+bool ParseHttpDate(const std::string& text, std::int64_t& seconds) {
+    static constexpr std::string_view kDays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+    static constexpr std::string_view kMonths = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    const std::string_view t(text);
+    // "Www, DD Mmm YYYY HH:MM:SS GMT"
+    if (t.size() != 29 || t.substr(3, 2) != ", " || t[7] != ' ' || t[11] != ' ' || t[16] != ' ' || t[19] != ':' ||
+        t[22] != ':' || t.substr(25) != " GMT" ||
+        std::find(std::begin(kDays), std::end(kDays), t.substr(0, 3)) == std::end(kDays))
+        return false;
+    const size_t month = kMonths.find(t.substr(8, 3));
+    std::uint64_t day = 0, year = 0, hour = 0, minute = 0, second = 0;
+    if (month == std::string_view::npos || month % 3 != 0 || !ParseDecimal(t.substr(5, 2), day) ||
+        !ParseDecimal(t.substr(12, 4), year) || !ParseDecimal(t.substr(17, 2), hour) ||
+        !ParseDecimal(t.substr(20, 2), minute) || !ParseDecimal(t.substr(23, 2), second) || day < 1 || day > 31 ||
+        hour > 23 || minute > 59 || second > 60)
+        return false;
+    // Days from 1970-01-01 to the date, by the proleptic Gregorian calendar (H. Hinnant's days_from_civil).
+    const std::int64_t m = static_cast<std::int64_t>(month / 3) + 1;
+    const std::int64_t y = static_cast<std::int64_t>(year) - (m <= 2);
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yearOfEra = y - era * 400;
+    const std::int64_t dayOfYear = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + static_cast<std::int64_t>(day) - 1;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const std::int64_t days = era * 146097 + dayOfEra - 719468;
+    seconds = days * 86400 + static_cast<std::int64_t>(hour * 3600 + minute * 60 + second);
+    return true;
+}
+
 std::string ChooseResumeValidator(const std::string& acceptRanges,
                                   const std::string& etag,
-                                  const std::string& lastModified) {
+                                  const std::string& lastModified,
+                                  const std::string& date) {
     if (acceptRanges != "bytes")
         return {};
     if (!etag.empty())
         return etag.rfind("W/", 0) == 0 ? std::string() : etag;
-    return lastModified;
+    std::int64_t modified = 0, now = 0;
+    const bool strong =
+        ParseHttpDate(lastModified, modified) && ParseHttpDate(date, now) && now - modified >= kStrongDateAgeSeconds;
+    return strong ? lastModified : std::string();
 }
 
 bool ContentRangeContinues(const std::string& contentRange, std::uint64_t kept, std::uint64_t length) {

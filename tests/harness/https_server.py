@@ -14,9 +14,12 @@
 #                             then the connection is closed without the terminating chunk
 #   /slowfile/NAME/BPS        the same, paced at about BPS bytes per second
 #   /flaky/MODE/ARG/REST      the body of /REST (bytes/N or file/NAME) with "Accept-Ranges: bytes" and an ETag; the
-#                             first request of the path fails: MODE range, norange or newtag: cut off after ARG bytes;
-#                             busy: 503 with "Retry-After: ARG". Later ones get the rest with 206 when they ask for it
-#                             with a matching If-Range, except under norange; under newtag the ETag changes each time
+#                             first request of the path fails: MODE range, norange, newtag, short or splice: cut off
+#                             after ARG bytes; busy: 503 with "Retry-After: ARG". Later ones get the rest with 206 when
+#                             they ask for it with a matching If-Range, except under norange; under newtag the ETag
+#                             changes each time; under short the 206 holds only half of the rest, and says so in its
+#                             Content-Length; under splice there is no ETag but a Last-Modified of the first request's
+#                             time, and later requests get another body as long: file NAME2, or bytes/N backwards
 # HttpsTestServer.aliases maps the installer's fixed paths onto these; HttpsTestServer.log has each request's time,
 # path, Range and If-Range.
 
@@ -61,8 +64,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             "file": lambda: self._send(files[args[0]]),
             "chunkedfile": lambda: self._chunked(files[args[0]], *map(int, args[1:2])),
             "slowfile": lambda: self._send(files[args[0]], pace=int(args[1])),
-            "flaky": lambda: self._flaky(args[0], int(args[1]), files[args[3]] if args[2] == "file" else
-                                         pattern(int(args[3]))),
+            "flaky": lambda: self._flaky(args[0], int(args[1]), *((files[args[3]], files.get(args[3] + "2"))
+                                                                  if args[2] == "file" else
+                                                                  (pattern(int(args[3])), pattern(int(args[3]))[::-1]))),
         }
         try:
             routes[head]() if head in routes else self._headers(404, 0)
@@ -123,21 +127,27 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         self.connection.close()
 
-    def _flaky(self, mode, arg, data):
-        tag = '"v%d"' % (self.hit if mode == "newtag" else 1)
-        headers = [("Accept-Ranges", "bytes"), ("ETag", tag)]
+    def _flaky(self, mode, arg, data, other):
+        if mode == "splice":
+            tag = self.server.modified.setdefault(self.path, self.date_time_string())
+            headers = [("Accept-Ranges", "bytes"), ("Last-Modified", tag)]
+            data = other if self.hit > 1 else data
+        else:
+            tag = '"v%d"' % (self.hit if mode == "newtag" else 1)
+            headers = [("Accept-Ranges", "bytes"), ("ETag", tag)]
         if self.hit == 1 and mode == "busy":
             return self._headers(503, 0, [("Retry-After", arg)])
-        asked, start = self.headers.get("Range", ""), 0
+        asked, start, end = self.headers.get("Range", ""), 0, len(data)
         resumed = mode != "norange" and asked.startswith("bytes=") and self.headers.get("If-Range") == tag
         if resumed:
             start = int(asked[len("bytes="):].rstrip("-"))
             headers.append(("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data))))
-        self._headers(206 if resumed else 200, len(data) - start, headers)
+            end = start + (len(data) - start) // 2 if mode == "short" else end
+        self._headers(206 if resumed else 200, end - start, headers)
         if self.hit == 1:
             self.wfile.write(data[:arg])
             return self._drop()
-        self.wfile.write(data[start:])
+        self.wfile.write(data[start:end])
 
 
 class HttpsTestServer(http.server.ThreadingHTTPServer):
@@ -149,7 +159,7 @@ class HttpsTestServer(http.server.ThreadingHTTPServer):
     def __init__(self, certfile, keyfile, port=0, tls=None):
         super().__init__(("127.0.0.1", port), _Handler)
         self.port = self.server_address[1]
-        self.aliases, self.files, self.log = {}, {}, []
+        self.aliases, self.files, self.log, self.modified = {}, {}, [], {}
         self._lock, self._stopping = threading.Lock(), threading.Event()
         if certfile:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

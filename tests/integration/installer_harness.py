@@ -29,6 +29,9 @@ DOWNLOAD_FAILED_TEXT = "下载失败，请检查网络连接或联系客服。" 
 LAUNCH_FAILED_TEXT = "安装程序启动失败，请检查安装包或联系客服。" + _CHOICE
 with open(TOOL, "rb") as _program:
     SETUP = _program.read()
+# Another setup program as long: one byte of the PE header's time stamp differs.
+SETUP2 = bytearray(SETUP)
+SETUP2[int.from_bytes(SETUP[0x3C:0x40], "little") + 8] ^= 1
 
 
 def built(target):
@@ -60,7 +63,7 @@ def make_server(cert="localhost", route="/file/setup"):
     # A server on the test build's port (cert None: plain HTTP) that answers the installer's paths with route.
     server = HttpsTestServer(*(RUN.certificate(cert) if cert else (None, None)), port=PORT)
     # Without "MZ" even Wine with wine32 refuses to start it (it passes a DOS header on to winevdm).
-    server.files.update(setup=SETUP, **{"not-a-program": b"this is not a program\r\n" * 100})
+    server.files.update(setup=SETUP, setup2=bytes(SETUP2), **{"not-a-program": b"this is not a program\r\n" * 100})
     serve(server, route)
     return server
 

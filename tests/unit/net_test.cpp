@@ -97,12 +97,35 @@ TEST(Retry, WaitsDoubleUpToEightSecondsAndHonourRetryAfterUpToThirty) {
         EXPECT_EQ(RetryDelaySeconds(c.failed, c.status, c.retryAfter), c.seconds) << c.failed << c.retryAfter;
 }
 
+// A strong ETag, or without one a Last-Modified at least a minute older than the response's Date.
 TEST(Retry, ResumesOnlyWithRangesAndAStrongValidator) {
     const char* const date = "Wed, 21 Oct 2026 07:28:00 GMT";
-    EXPECT_EQ(ChooseResumeValidator("bytes", "\"v1\"", date), "\"v1\"");
-    EXPECT_EQ(ChooseResumeValidator("bytes", "", date), date);
-    EXPECT_EQ(ChooseResumeValidator("bytes", "W/\"v1\"", date), "");
-    EXPECT_EQ(ChooseResumeValidator("none", "\"v1\"", date), "");
+    const char* const minuteLater = "Wed, 21 Oct 2026 07:29:00 GMT";
+    EXPECT_EQ(ChooseResumeValidator("bytes", "\"v1\"", date, date), "\"v1\"");
+    EXPECT_EQ(ChooseResumeValidator("bytes", "", date, minuteLater), date);
+    EXPECT_EQ(ChooseResumeValidator("bytes", "", date, "Wed, 21 Oct 2026 07:28:59 GMT"), "");
+    EXPECT_EQ(ChooseResumeValidator("bytes", "", date, ""), "");
+    EXPECT_EQ(ChooseResumeValidator("bytes", "", "Wednesday, 21-Oct-26 07:28:00 GMT", minuteLater), "");
+    EXPECT_EQ(ChooseResumeValidator("bytes", "W/\"v1\"", date, minuteLater), "");
+    EXPECT_EQ(ChooseResumeValidator("none", "\"v1\"", date, minuteLater), "");
+    // Across month, year and leap day; only the preferred form parses.
+    const struct {
+        const char* text;
+        std::int64_t seconds;
+    } dates[] = {{"Thu, 01 Jan 1970 00:00:00 GMT", 0},
+                 {"Sun, 06 Nov 1994 08:49:37 GMT", 784111777},
+                 {"Tue, 29 Feb 2028 23:59:59 GMT", 1835481599},
+                 {"Wed, 01 Mar 2028 00:00:00 GMT", 1835481600}};
+    for (const auto& d : dates) {
+        std::int64_t seconds = -1;
+        EXPECT_TRUE(ParseHttpDate(d.text, seconds) && seconds == d.seconds) << d.text << " " << seconds;
+    }
+    for (const char* text :
+         {"Sunday, 06-Nov-94 08:49:37 GMT", "Sun Nov  6 08:49:37 1994", "Sun, 06 Nov 1994 08:49:37 UTC",
+          "Sun, 06 Nox 1994 08:49:37 GMT", "Sun, 06 Nov 1994 24:49:37 GMT", "Sun, 6 Nov 1994 08:49:37 GMT", ""}) {
+        std::int64_t seconds = 0;
+        EXPECT_FALSE(ParseHttpDate(text, seconds)) << text;
+    }
     // 30000 bytes kept of 100000: only the exact rest continues them.
     EXPECT_TRUE(ContentRangeContinues("bytes 30000-99999/100000", 30000, 100000));
     for (const char* range : {"bytes 0-99999/100000", "bytes 30001-99999/100000", "bytes 30000-99998/100000",
