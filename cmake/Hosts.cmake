@@ -14,12 +14,17 @@ endfunction()
 
 # The publisher pinned for the downloaded setup program: the signer certificate's subject common name, and
 # comma-separated hex SHA-256 digests of its DER SubjectPublicKeyInfo. The name becomes a C string literal, so it
-# may hold no quote, backslash, tab or line break. Sets <keys_var> to the digests in lower case.
+# may hold no quote, backslash, tab or line break, and it is never pinned alone. Sets <keys_var> to the digests in
+# lower case.
 function(velmor_check_payload_pins signer keys_var)
     if(signer MATCHES "[\"\\\t\r\n]")
         message(FATAL_ERROR "VELMOR_PAYLOAD_SIGNER='${signer}' holds a quote, backslash, tab or line break")
     endif()
     set(keys "${${keys_var}}")
+    if(NOT signer STREQUAL "" AND keys STREQUAL "")
+        message(FATAL_ERROR "VELMOR_PAYLOAD_SIGNER='${signer}' is set without VELMOR_PAYLOAD_KEY_SHA256: anyone can "
+                            "have a certificate made out to a name, so pin the signing keys as well (README)")
+    endif()
     if(NOT keys STREQUAL "")
         string(REPLACE "," ";" digests "${keys},")  # a trailing or doubled comma leaves an empty item
         list(POP_BACK digests)

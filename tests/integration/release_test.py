@@ -54,9 +54,12 @@ class SignedRelease(unittest.TestCase):
             self.assertTrue(built_here.read() == built_there.read(), "two builds of the same source differ")
         verify = ["osslsigncode", "verify", "-CAfile", os.path.join(PKI, "ca.pem"), "-in"]
         verified = run(*verify, installer)
+        # A SHA-1 signature (Windows 7 without its SHA-2 update checks only that one) and a SHA-256 one nested in it.
         for line in ("Signing time: Nov 14 22:13:20 2023 GMT", "Text description: Velmor Installer",
-                     "CN=Velmor Test Publisher"):
+                     "CN=Velmor Test Publisher", "Message digest algorithm  : SHA1",
+                     "Message digest algorithm  : SHA256", "Number of verified signatures: 2"):
             self.assertIn(line, verified)
+        self.assertIn("no --timestamp", result.stderr)
         tampered = bytearray(open(installer, "rb").read())
         tampered[len(tampered) // 2] ^= 1
         with open(unsigned, "wb") as copy:
@@ -77,7 +80,8 @@ class SignedRelease(unittest.TestCase):
                  ("--version", "1.2", "VELMOR_VERSION='1.2' is not a version X.Y.Z"),
                  ("--download-host", "a/b", "VELMOR_DOWNLOAD_HOST='a/b' is not a host name"),
                  ("--attempts", "11", "VELMOR_DOWNLOAD_ATTEMPTS='11' is not a whole number from 1 to 10"),
-                 ("--payload-keys", "abc", "VELMOR_PAYLOAD_KEY_SHA256='abc' is not a comma-separated list"))
+                 ("--payload-keys", "abc", "VELMOR_PAYLOAD_KEY_SHA256='abc' is not a comma-separated list"),
+                 ("--payload-signer", "Velmor", "VELMOR_PAYLOAD_SIGNER='Velmor' is set without VELMOR_PAYLOAD_KEY_SHA256"))
         for option, value, message in cases:
             with self.subTest(option=option, value=value):
                 out = os.path.join(self.work, "refused")
