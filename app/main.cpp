@@ -11,10 +11,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     // First of all: the installer runs elevated from a folder that other programs can write into. Every DLL that is
     // not one of Windows' KnownDLLs is delay-loaded, so none is resolved before this line.
     const bool systemSearchKnown = RestrictDllSearchToSystem32();
+    PreferSystem32Images();
     // Windows' own DLLs that WinHTTP (and the signature check) load later by bare name, searching this program's
-    // folder whatever the default directories say.
-    LoadFromSystem32({L"crypt32.dll", L"bcrypt.dll", L"ncrypt.dll", L"secur32.dll", L"sspicli.dll", L"rsaenh.dll",
-                      L"cryptsp.dll", L"dnsapi.dll", L"iphlpapi.dll", L"winhttp.dll"},
+    // folder whatever the default directories say; with them what they import (crypt32: msasn1), and gdiplus, which
+    // is delay-loaded by bare name (comctl32 comes from the side-by-side store, which the manifest names).
+    LoadFromSystem32({L"msasn1.dll", L"crypt32.dll", L"bcrypt.dll", L"ncrypt.dll", L"secur32.dll", L"sspicli.dll",
+                      L"rsaenh.dll", L"cryptsp.dll", L"dnsapi.dll", L"iphlpapi.dll", L"winhttp.dll", L"gdiplus.dll"},
                      systemSearchKnown);
     if (IsPublisherPinned())
         LoadFromSystem32({L"wintrust.dll"}, systemSearchKnown);

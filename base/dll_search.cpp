@@ -23,7 +23,22 @@ void LoadFromSystem32(std::initializer_list<const wchar_t*> names, bool systemSe
         if (systemSearchKnown) {
             LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
         } else if (length > 0 && length < MAX_PATH) {
-            LoadLibraryW((std::wstring(system, length) + L"\\" + name).c_str());
+            LoadLibraryExW((std::wstring(system, length) + L"\\" + name).c_str(), nullptr,
+                           LOAD_WITH_ALTERED_SEARCH_PATH);
         }
     }
+}
+
+void PreferSystem32Images() {
+    // PROCESS_MITIGATION_IMAGE_LOAD_POLICY's flags and ProcessImageLoadPolicy (10), which the Windows 7 headers this
+    // program is built against do not declare.
+    constexpr DWORD kNoRemoteImages = 0x1;
+    constexpr DWORD kPreferSystem32Images = 0x4;
+    constexpr int kProcessImageLoadPolicy = 10;
+    using SetPolicyFunction = BOOL(WINAPI*)(int policy, void* buffer, SIZE_T length);
+    const auto setPolicy = reinterpret_cast<SetPolicyFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetProcessMitigationPolicy")));
+    DWORD flags = kNoRemoteImages | kPreferSystem32Images;
+    if (setPolicy)
+        setPolicy(kProcessImageLoadPolicy, &flags, sizeof(flags));
 }

@@ -47,8 +47,8 @@ velmor_add_installer(VelmorInstallerPinned ${test_hosts} 1 SIGNER "Velmor Test P
 add_executable(unit_tests ${VELMOR_UNIT_TEST_SOURCES})
 target_link_libraries(unit_tests PRIVATE velmor gtest gtest_main)
 
-add_executable(windows_tests windows/download_test.cpp windows/paint_test.cpp windows/registration_test.cpp
-    windows/staging_folder_test.cpp windows/window_test.cpp "${PROJECT_SOURCE_DIR}/resources/installer.rc"
+add_executable(windows_tests windows/dll_search_test.cpp windows/download_test.cpp windows/paint_test.cpp
+    windows/registration_test.cpp windows/staging_folder_test.cpp windows/window_test.cpp "${PROJECT_SOURCE_DIR}/resources/installer.rc"
     $<TARGET_OBJECTS:VelmorInstallerUnderTest_hosts>)
 target_link_libraries(windows_tests PRIVATE velmor gtest gtest_main)
 
@@ -105,7 +105,10 @@ velmor_gtest(unit_tests COMMAND ${wine_run} $<TARGET_FILE:unit_tests>)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     velmor_gtest(download COMMAND python3 "${VELMOR_HARNESS_DIR}/with_server.py" -- ${wine_run}
         $<TARGET_FILE:windows_tests> --gtest_filter=Download*)
-    velmor_gtest(window COMMAND ${wine_run} $<TARGET_FILE:windows_tests> --gtest_filter=-Download*)
+    velmor_gtest(window COMMAND ${wine_run} $<TARGET_FILE:windows_tests> --gtest_filter=-Download*:DllSearch*)
+    # In a process of its own, which has loaded none of the DLLs concerned and loads jsproxy native first.
+    velmor_gtest(dll_search COUNT 1 COMMAND ${wine_run} $<TARGET_FILE:windows_tests> --gtest_filter=DllSearch*)
+    set_property(TEST dll_search APPEND PROPERTY ENVIRONMENT "WINEDLLOVERRIDES=mscoree,mshtml=;jsproxy=n,b")
     set(installer_suites choice flow window faults hardening retry)
 else()
     # The x86 build is the same code as the x64 build, whose preset runs every test. Here run the tests that would
