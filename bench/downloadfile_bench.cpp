@@ -90,7 +90,7 @@ int wmain(int argc, wchar_t** argv) {
                 ++calls;
                 OnDownloadProgress(window, received, total);
             },
-            nullptr, attempts);
+            attempts);
         endMs = UnixMilliseconds();
         PostMessageW(window, WM_CLOSE, 0, 0);
     });

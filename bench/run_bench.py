@@ -41,8 +41,10 @@ ROWS = {
     "4": "DownloadFile + installer's progress callable, Wine",
     "4r": "the same with 3 attempts (VELMOR_DOWNLOAD_ATTEMPTS=3), Wine",
     "5": "whole installer, Wine (launch to exit, setup program run and deleted)",
+    "5b": "the same, built from the baseline commit (VELMOR_BENCH_BASELINE)",
 }
 TARGETS = {"4": 0.95, "4r": 0.95, "5": 0.90}  # least throughput as a share of row 2's
+BASELINE_TARGET = 1.10  # most time row 5 may take as a multiple of row 5b's
 CONDITIONS = {"idle": "Machine as it is (CPUs free to go idle)",
               "busy": "CPUs kept out of idle by one SCHED_IDLE busy loop per CPU"}
 
@@ -155,13 +157,16 @@ class Bench:
                 "3": [self.run.loader, tool % "urlmon_download", self.url, winpath(save)],
                 "4": [self.run.loader, tool % "downloadfile_bench", self.url, winpath(save)],
                 "4r": [self.run.loader, tool % "downloadfile_bench", self.url, winpath(save), "3"],
-                "5": [self.run.loader, os.path.join(self.build, "VelmorInstaller.exe")]}[row]
+                "5": [self.run.loader, os.path.join(self.build, "VelmorInstaller.exe")],
+                "5b": [self.run.loader, os.path.abspath(self.args.baseline)]}[row]
 
     def measure(self, row, condition):
         """One run of a row: its wall time, CPU split and what went wrong (problems)."""
         cwd = os.path.join(self.out, "run")
         os.makedirs(cwd)
-        save = os.path.join(cwd, SAVE_NAME if row == "5" else "download.bin")
+        installer = row.startswith("5")
+        save = os.path.join(cwd, SAVE_NAME if installer else "download.bin")
+        staged_before = self.run.staging_folders()
         setup_log, trace = os.path.join(cwd, "setup-log.txt"), os.path.join(cwd, "paint-trace.txt")
         env = self.run.env(VELMOR_SETUP_LOG=winpath(setup_log), VELMOR_PAINT_TRACE_FILE=winpath(trace))
         wine_before = prefix_processes(self.run.prefix)
@@ -185,10 +190,10 @@ class Bench:
                   "cpu_xvfb": (ticks(self.run.xvfb_pid) - xvfb_before) / TICKS}
         result["cpu"] = result["cpu_own"] + result["cpu_wine"]
         problems = [] if process.returncode == 0 else ["exit code %d" % process.returncode]
-        if row == "5":
+        if installer:
             if read_record(setup_log).get("ended") != "1":
                 problems.append("the setup program did not run to its end")
-            if os.path.exists(save):
+            if os.path.exists(save) or self.run.staging_folders() != staged_before:
                 problems.append(SAVE_NAME + " was not deleted")
             paints = [int(ms) for ms in pathlib.Path(trace).read_text().split()] if os.path.exists(trace) else []
             if len(paints) >= 2:
@@ -228,6 +233,10 @@ def condition_table(condition, results):
         if ratio.get(row, "–") != "–":
             verdict = "met" if float(ratio[row]) >= target else "MISSED"
             lines.append("- Target row %s ≥ %.2f × row 2: %s (%s)." % (row, target, verdict, ratio[row]))
+    if "5" in median and "5b" in median:
+        times = median["5b"] / median["5"]  # the same bytes, so the time is the inverse of the rate
+        lines.append("- Target row 5 ≤ %.2f × the time of row 5b: %s (%.2f)."
+                     % (BASELINE_TARGET, "met" if times <= BASELINE_TARGET else "MISSED", times))
     return lines + [""]
 
 
@@ -268,10 +277,14 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--rows", default=",".join(ROWS), help="which rows (1 to 5, 4r)")
     parser.add_argument("--results", help="file to prepend the results to (none: print only)")
+    parser.add_argument("--baseline", help="row 5b: the installer built from another commit")
+    parser.add_argument("--baseline-source", default="", help="that commit, for the report")
     args = parser.parse_args()
-    rows = [row for row in args.rows.split(",") if row in ROWS]
+    rows = [row for row in args.rows.split(",") if row in ROWS and (row != "5b" or args.baseline)]
     record = {"started": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
               "runs": args.runs, "results": [], **describe(WineRun(args.run_dir).loader)}
+    if args.baseline:
+        record["source"] += "; row 5b: commit %s" % args.baseline_source
     bench = Bench(args)
     try:
         for round_number in range(args.runs + 1):  # round 0 warms up: it is not recorded
