@@ -42,6 +42,9 @@ set(VELMOR_WINDOWS_LIBS ${VELMOR_DELAY_LIBS} ole32 oleaut32 uuid shell32 advapi3
 add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
 # GCC 12 reports false -Wrestrict positives from inside std::string (GCC bug 105651).
 add_compile_options(-Wall -Wextra -Wno-restrict -ffunction-sections -fdata-sections)
+# Size before speed, after Release's -O3: the download waits on the network and the window on GDI, not on this code,
+# and the installer must stay within its release size budget.
+add_compile_options($<$<CONFIG:Release>:-Os>)
 add_link_options(-static)
 # Reproducible bytes: the same source gives the same executable from any folder at any time.
 add_compile_options("-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.")
