@@ -4,6 +4,7 @@
 
 #include "app/main_window.h"
 #include "base/dll_search.h"
+#include "install/install_log.h"
 #include "install/publisher.h"
 #include "install/worker.h"
 
@@ -20,6 +21,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
                      systemSearchKnown);
     if (IsPublisherPinned())
         LoadFromSystem32({L"wintrust.dll"}, systemSearchKnown);
+    StartInstallLog();
+    LogRunStart();
 
     g_instance = instance;
 

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "config/registration.h"
+#include "install/install_log.h"
 #include "install/worker.h"
 #include "ui/layout.h"
 #include "ui/paint.h"
@@ -34,7 +35,7 @@ void OnCreate(HWND window) {
     g_fillImage = LoadPngResource(kFillPngId);
 
     StartInstallWorker(window);
-    RegisterProduct();
+    LogRegistration(RegisterProduct());
 }
 
 void OnLeftButtonUp(HWND window, LPARAM lParam) {

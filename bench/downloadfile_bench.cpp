@@ -82,6 +82,8 @@ int wmain(int argc, wchar_t** argv) {
     double endMs = 0;
     std::uint64_t calls = 0;
     std::string error;
+    DownloadOptions options;
+    options.attempts = attempts;
     std::thread worker([&] {
         startMs = UnixMilliseconds();
         downloaded = DownloadFile(
@@ -90,7 +92,7 @@ int wmain(int argc, wchar_t** argv) {
                 ++calls;
                 OnDownloadProgress(window, received, total);
             },
-            attempts);
+            options);
         endMs = UnixMilliseconds();
         PostMessageW(window, WM_CLOSE, 0, 0);
     });

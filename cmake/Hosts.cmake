@@ -47,18 +47,32 @@ function(velmor_check_attempts var)
     endif()
 endfunction()
 
-# An object library that defines the host constants, the distribution channel, the pinned publisher (SIGNER <name>
-# KEYS <digests>, both optional) and the number of download attempts (ATTEMPTS <n>, else VELMOR_DOWNLOAD_ATTEMPTS)
-# for one executable. The installer and the test builds of the
-# installer each link their own, so the library itself stays free of any host or channel. The channel goes through a
-# generated source rather than a definition, which would split at a ";".
-function(velmor_add_hosts target download_host support_host distributor_id)
-    cmake_parse_arguments(PARSE_ARGV 4 pin "" "SIGNER;KEYS;ATTEMPTS" "")
-    velmor_check_payload_pins("${pin_SIGNER}" pin_KEYS)
-    if(NOT DEFINED pin_ATTEMPTS)
-        set(pin_ATTEMPTS "${VELMOR_DOWNLOAD_ATTEMPTS}")
+# Where the download finds its proxy: winhttp (as designed) or system.
+function(velmor_check_proxy var)
+    if(NOT "${${var}}" MATCHES "^(winhttp|system)$")
+        message(FATAL_ERROR "${var}='${${var}}' is neither winhttp nor system")
     endif()
+endfunction()
+
+# An object library that defines the host constants, the distribution channel, the version, the pinned publisher
+# (SIGNER <name> KEYS <digests>, both optional), the number of download attempts (ATTEMPTS <n>), the proxy source
+# (PROXY winhttp|system) and the log (LOG ON|OFF) for one executable; those not given come from the VELMOR_* cache
+# variables. The installer and the test builds of the installer each link their own, so the library itself stays free
+# of any host or channel. The channel goes through a generated source rather than a definition, which would split at
+# a ";".
+function(velmor_add_hosts target download_host support_host distributor_id)
+    cmake_parse_arguments(PARSE_ARGV 4 pin "" "SIGNER;KEYS;ATTEMPTS;PROXY;LOG" "")
+    velmor_check_payload_pins("${pin_SIGNER}" pin_KEYS)
+    foreach(setting ATTEMPTS:VELMOR_DOWNLOAD_ATTEMPTS PROXY:VELMOR_PROXY LOG:VELMOR_LOG)
+        string(REPLACE ":" ";" setting "${setting}")
+        list(GET setting 0 name)
+        list(GET setting 1 variable)
+        if(NOT DEFINED pin_${name})
+            set(pin_${name} "${${variable}}")
+        endif()
+    endforeach()
     velmor_check_attempts(pin_ATTEMPTS)
+    velmor_check_proxy(pin_PROXY)
     set(distributor_source "${CMAKE_CURRENT_BINARY_DIR}/${target}_distributor.cpp")
     file(CONFIGURE OUTPUT "${distributor_source}" @ONLY CONTENT
         "#include \"config/product.h\"\n\nconst char DistributorId[] = \"@distributor_id@\";\n")
@@ -68,6 +82,9 @@ function(velmor_add_hosts target download_host support_host distributor_id)
         "VELMOR_SUPPORT_HOST=\"${support_host}\""
         "VELMOR_PAYLOAD_SIGNER=L\"${pin_SIGNER}\""
         "VELMOR_PAYLOAD_KEY_SHA256=\"${pin_KEYS}\""
-        "VELMOR_DOWNLOAD_ATTEMPTS=${pin_ATTEMPTS}")
+        "VELMOR_DOWNLOAD_ATTEMPTS=${pin_ATTEMPTS}"
+        "VELMOR_VERSION_TEXT=\"${VELMOR_VERSION}\""
+        "VELMOR_PROXY_FROM_SYSTEM=$<STREQUAL:${pin_PROXY},system>"
+        "VELMOR_LOG=$<BOOL:${pin_LOG}>")
     target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}")
 endfunction()

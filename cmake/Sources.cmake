@@ -3,6 +3,7 @@ set(VELMOR_PORTABLE_SOURCES
     config/software_registry.cpp
     install/progress_state.cpp
     net/pe_image.cpp
+    net/proxy_rules.cpp
     net/retry.cpp
     net/url.cpp
     ui/layout.cpp
@@ -12,15 +13,19 @@ set(VELMOR_PORTABLE_SOURCES
 set(VELMOR_WINDOWS_SOURCES
     app/main_window.cpp
     base/dll_search.cpp
+    base/held_file.cpp
+    base/plain_entry.cpp
     base/sha256.cpp
     base/utf8.cpp
     config/registration.cpp
     install/failure_dialog.cpp
+    install/install_log.cpp
     install/progress.cpp
     install/publisher.cpp
     install/staging_folder.cpp
     install/worker.cpp
     net/download.cpp
+    net/proxy.cpp
     ui/paint.cpp
     ui/text.cpp
 )

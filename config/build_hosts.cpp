@@ -5,3 +5,6 @@ constexpr char kSupportHost[] = VELMOR_SUPPORT_HOST;
 constexpr wchar_t kPayloadSigner[] = VELMOR_PAYLOAD_SIGNER;
 constexpr char kPayloadKeySha256[] = VELMOR_PAYLOAD_KEY_SHA256;
 constexpr int kDownloadAttempts = VELMOR_DOWNLOAD_ATTEMPTS;
+constexpr char kInstallerVersion[] = VELMOR_VERSION_TEXT;
+constexpr bool kProxyFromSystem = VELMOR_PROXY_FROM_SYSTEM;
+constexpr bool kLogEnabled = VELMOR_LOG;

@@ -12,3 +12,9 @@ extern const wchar_t kPayloadSigner[];
 extern const char kPayloadKeySha256[];
 // How many attempts the download makes (1 to 10), from the build's VELMOR_DOWNLOAD_ATTEMPTS setting.
 extern const int kDownloadAttempts;
+// The installer's version (VELMOR_VERSION), for the diagnostics log.
+extern const char kInstallerVersion[];
+// Whether the download uses the user's Internet Options proxy (VELMOR_PROXY=system) instead of WinHTTP's own setting.
+extern const bool kProxyFromSystem;
+// Whether the installer writes its diagnostics log (VELMOR_LOG).
+extern const bool kLogEnabled;

@@ -203,25 +203,26 @@ std::string FormatSoftwareEntries(const std::vector<SoftwareEntry>& entries) {
     return written;
 }
 
-void WriteSoftwareEntries(const std::filesystem::path& path, const std::vector<SoftwareEntry>& entries) {
+bool WriteSoftwareEntries(const std::filesystem::path& path, const std::vector<SoftwareEntry>& entries) {
     if (IsReadOnlyFile(path))
-        return;
+        return false;
     const std::string content = FormatSoftwareEntries(entries);
     const std::filesystem::path temporary = TemporaryPathFor(path);
     std::error_code error;
+    bool written = false;
     if (WriteNewFile(temporary, content)) {
         for (int attempt = 1;; ++attempt) {
             std::filesystem::rename(temporary, path, error);
             if (!error)
-                return;
+                return true;
             if (attempt == kReplaceAttempts || !RefusedAsInUse(path, error))
                 break;
             std::this_thread::sleep_for(kReplaceRetryDelay);
         }
         // Held open for longer than a moment: the content goes in place, as a plain overwrite would, rather than
         // being lost. This write is not one step: a failure part-way leaves the file cut short.
-        if (RefusedAsInUse(path, error))
-            WriteWholeFile(path, content);
+        written = RefusedAsInUse(path, error) && WriteWholeFile(path, content);
     }
     std::filesystem::remove(temporary, error);
+    return written;
 }

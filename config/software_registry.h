@@ -29,6 +29,6 @@ std::string FormatSoftwareEntries(const std::vector<SoftwareEntry>& entries);
 // Replaces the registry file with the formatted list. The content goes to a temporary file in the same folder first,
 // which then takes the file's place in one step; if any step fails, the old file stays exactly as it was and the
 // temporary file is removed. Only when another program holds the file open, so that it cannot be replaced for about
-// half a second, is the content written into the file in place, through the sharing that program allows. Nothing is
-// reported.
-void WriteSoftwareEntries(const std::filesystem::path& path, const std::vector<SoftwareEntry>& entries);
+// half a second, is the content written into the file in place, through the sharing that program allows. Returns
+// whether the file now holds the list, for the diagnostics log; nothing else is reported.
+bool WriteSoftwareEntries(const std::filesystem::path& path, const std::vector<SoftwareEntry>& entries);

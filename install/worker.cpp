@@ -6,10 +6,12 @@
 #include <utility>
 
 #include "base/ascii.h"
+#include "base/held_file.h"
 #include "base/unique_handle.h"
 #include "base/utf8.h"
 #include "config/build_hosts.h"
 #include "install/failure_dialog.h"
+#include "install/install_log.h"
 #include "install/progress.h"
 #include "install/publisher.h"
 #include "install/staging_folder.h"
@@ -53,11 +55,23 @@ std::wstring ReadRuntimeVersion(const RuntimeClientKey& client) {
     return std::wstring(buffer, wcsnlen(buffer, std::size(buffer)));
 }
 
+// One line of the diagnostics log for a request of the download.
+void LogTry(const TryReport& report) {
+    std::string line = "attempt " + std::to_string(report.attempt) + " via " + report.route + ": " + report.outcome;
+    line += ", status " + std::to_string(report.status) + ", " + ErrorText(report.error) + ", " +
+            std::to_string(report.bytes) + " bytes, " + std::to_string(report.milliseconds) + " ms";
+    if (report.waitSeconds != 0)
+        line += "; next attempt in " + std::to_string(report.waitSeconds) + " s";
+    LogStep(line);
+}
+
 bool DownloadSetupProgram(HWND window, const std::string& url, DownloadFunction download, const std::wstring& path) {
     std::string error;  // diagnostics only; never shown
-    return download(url, Utf8FromWide(path), error, [window](std::uint64_t received, std::uint64_t total) {
+    const bool done = download(url, Utf8FromWide(path), error, [window](std::uint64_t received, std::uint64_t total) {
         OnDownloadProgress(window, received, total);
     });
+    LogStep(done ? "downloaded to " + Utf8FromWide(path) : "download failed: " + error);
+    return done;
 }
 
 // Set once the entry point has shown the window; manual-reset, so it stays set. It lives as long as the process,
@@ -68,31 +82,59 @@ HANDLE WindowShownEvent() {
 }
 
 // Opens the downloaded program so that no other process can change, replace or delete it while the handle is held,
-// and, in builds that pin a publisher, checks that it carries that publisher's signature. Empty when the file cannot
-// be held or the check fails.
+// waiting while another program (a virus scanner) holds it for a moment. Empty when it cannot be held.
 UniqueFileHandle HoldProgram(const std::wstring& path) {
-    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file || (IsPublisherPinned() && !IsSignedByPinnedPublisher(file.get(), path)))
-        return {};
+    UniqueFileHandle file;
+    const bool held = RetryWhileHeld([&] {
+        file.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        return static_cast<bool>(file);
+    });
+    if (!held) {
+        const DWORD error = GetLastError();
+        LogStep(error == ERROR_FILE_NOT_FOUND ? "the setup program vanished after the download (quarantined?)"
+                                              : "the setup program cannot be held: " + ErrorText(error));
+    }
     return file;
 }
 
+// In builds that pin a publisher: whether the held program carries that publisher's signature.
+bool IsFromPinnedPublisher(HANDLE program, const std::wstring& path) {
+    if (!IsPublisherPinned()) {
+        LogStep("publisher: not checked (none pinned)");
+        return true;
+    }
+    const bool signedByPublisher = IsSignedByPinnedPublisher(program, path);
+    LogStep(signedByPublisher ? "publisher: signed by the pinned publisher" : "publisher: NOT the pinned publisher's");
+    return signedByPublisher;
+}
+
 // Starts the held setup program with folder as its current directory and waits for it without limit. False if it
-// cannot start.
+// cannot start, also after waiting while another program holds the file for a moment.
 bool RunSetupProgram(HANDLE program, const std::wstring& path, const std::wstring& folder) {
     // Only a Windows program: 32-bit Windows would hand any other file that begins with "MZ" to its DOS subsystem,
     // and "start" it.
-    if (!IsWholeWindowsProgramFile(program))
+    if (!IsWholeWindowsProgramFile(program)) {
+        LogStep("the setup program is no whole Windows program: not started");
         return false;
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup, &process))
+    if (!RetryWhileHeld([&] {
+            return CreateProcessW(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
+                                  &process) != FALSE;
+        })) {
+        LogStep("the setup program failed to start: " + ErrorText(GetLastError()));
         return false;
+    }
     UniqueKernelHandle thread(process.hThread);
     UniqueKernelHandle child(process.hProcess);  // declared last, so closed first
+    LogStep("setup program started");
     WaitForSingleObject(child.get(), INFINITE);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(child.get(), &exitCode);
+    LogStep("setup program ended with exit code " + std::to_string(exitCode));
     return true;
 }
 
@@ -112,39 +154,57 @@ bool IsWindowsVersionAtLeast(WORD major, WORD minor, WORD servicePackMajor) {
     return VerifyVersionInfoW(&version, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, mask) != FALSE;
 }
 
-bool IsWebView2RuntimeInstalled() {
+std::wstring FindWebView2RuntimeVersion() {
     for (const RuntimeClientKey& client : kWebView2ClientKeys) {
         const std::wstring version = ReadRuntimeVersion(client);
         if (!version.empty() && version != L"0.0.0.0")
-            return true;
+            return version;
     }
-    return false;
+    return {};
+}
+
+bool IsWebView2RuntimeInstalled() {
+    return !FindWebView2RuntimeVersion().empty();
+}
+
+BuildChoice ChooseBuild() {
+    // Windows 7 always gets the build that brings its own web view; the registry is not read there.
+    const bool isWindows7 = IsWindowsVersionAtLeast(6, 1, 0) && !IsWindowsVersionAtLeast(6, 2, 0);
+    const std::wstring runtime = isWindows7 ? std::wstring() : FindWebView2RuntimeVersion();
+    const std::string reason = isWindows7        ? "Windows 7"
+                               : runtime.empty() ? "no WebView2 Runtime registered"
+                                                 : "WebView2 Runtime " + Utf8FromWide(runtime);
+    return {std::string("https://") + kDownloadHost + (runtime.empty() ? kWebViewPath : kReleasePath), reason};
 }
 
 std::string ChooseDownloadUrl() {
-    // Windows 7 always gets the build that brings its own web view; the registry is not read there.
-    const bool isWindows7 = IsWindowsVersionAtLeast(6, 1, 0) && !IsWindowsVersionAtLeast(6, 2, 0);
-    const bool useRelease = !isWindows7 && IsWebView2RuntimeInstalled();
-    return std::string("https://") + kDownloadHost + (useRelease ? kReleasePath : kWebViewPath);
+    return ChooseBuild().url;
 }
 
 void InstallWorker(HWND window) {
     InstallWorker(window, [](const std::string& url, const std::string& savePath, std::string& error,
                              ProgressCallback onProgress) {
-        return DownloadFile(url, savePath, error, std::move(onProgress), kDownloadAttempts);
+        DownloadOptions options;
+        options.attempts = kDownloadAttempts;
+        options.proxy = kProxyFromSystem ? ProxySource::kSystem : ProxySource::kWinHttp;
+        options.onTry = LogTry;
+        return DownloadFile(url, savePath, error, std::move(onProgress), options);
     });
 }
 
 void InstallWorker(HWND window, DownloadFunction download) {
     bool hidden = false;
     try {
-        const std::string url = ChooseDownloadUrl();
-        const std::wstring wideUrl = WidenAscii(url);
+        const BuildChoice build = ChooseBuild();
+        LogStep("address " + build.url + " (" + build.reason + ")");
+        const std::wstring wideUrl = WidenAscii(build.url);
 
         // Declared before the handle to the program inside it, so that it is removed after the handle is closed.
         StagingFolder folder = StagingFolder::Create();
+        LogStep(folder ? "staging folder " + Utf8FromWide(folder.path())
+                       : "no staging folder could be made: " + ErrorText(GetLastError()));
         const std::wstring path = folder.path() + L"\\" + kSaveName;
-        if (!folder || !DownloadSetupProgram(window, url, download, path)) {
+        if (!folder || !DownloadSetupProgram(window, build.url, download, path)) {
             // The window stays open, showing the last progress, until the user closes it.
             folder.Remove();
             ShowInstallFailure(window, kDownloadFailedText, wideUrl.c_str());
@@ -153,7 +213,8 @@ void InstallWorker(HWND window, DownloadFunction download) {
 
         // Held from here until the setup program has ended: what starts elevated is what came over HTTPS.
         UniqueFileHandle program = HoldProgram(path);
-        if (!program) {
+        if (!program || !IsFromPinnedPublisher(program.get(), path)) {
+            program.reset();
             folder.Remove();
             ShowInstallFailure(window, kDownloadFailedText, wideUrl.c_str());
             return;
@@ -168,13 +229,15 @@ void InstallWorker(HWND window, DownloadFunction download) {
         program.reset();  // Windows deletes no file that is still open
         // Also after a failed start: the file is of no use to the user in a folder only administrators can open, and
         // the browser has the download page.
-        folder.Remove();
+        LogStep(folder.Remove() ? "staging folder removed"
+                                : "staging folder not removed: " + ErrorText(GetLastError()));
         if (!ran)
             ShowInstallFailure(window, kLaunchFailedText, wideUrl.c_str());
         PostMessageW(window, WM_CLOSE, 0, 0);
     } catch (...) {
         // Memory exhaustion anywhere in the flow (the address, the download, a dialog text) is a failed download.
         try {
+            LogStep("stopped by an exception");
             ShowInstallFailure(window, kDownloadFailedText, WidenAscii(ChooseDownloadUrl()).c_str());
         } catch (...) {
         }

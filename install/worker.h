@@ -36,10 +36,20 @@ void StartInstallWorker(HWND window, void (*startThread)(HWND window));
 // True when the running Windows is at least major.minor with the given service pack.
 bool IsWindowsVersionAtLeast(WORD major, WORD minor, WORD servicePackMajor);
 
-// True when the WebView2 Runtime's "pv" value under the per-machine or the per-user client key holds a version
-// other than "" and "0.0.0.0".
+// The WebView2 Runtime's version, from the "pv" value under the per-machine or else the per-user client key; empty
+// when neither holds a version other than "" and "0.0.0.0".
+std::wstring FindWebView2RuntimeVersion();
+
+// True when FindWebView2RuntimeVersion finds one.
 bool IsWebView2RuntimeInstalled();
 
 // The download address that this machine needs: the WebView build on Windows 7 or without the runtime, the release
-// build otherwise.
+// build otherwise; and why, for the diagnostics log.
+struct BuildChoice {
+    std::string url;
+    std::string reason;
+};
+BuildChoice ChooseBuild();
+
+// ChooseBuild's address.
 std::string ChooseDownloadUrl();

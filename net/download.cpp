@@ -2,14 +2,20 @@
 
 #include <windows.h>
 
+#include <wincrypt.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <array>
+#include <map>
+#include <vector>
 
 #include "base/ascii.h"
+#include "base/held_file.h"
 #include "base/unique_handle.h"
 #include "base/utf8.h"
 #include "net/pe_image.h"
+#include "net/proxy.h"
 #include "net/retry.h"
 #include "net/url.h"
 
@@ -54,8 +60,9 @@ std::string HeaderOrEmpty(HINTERNET request, DWORD infoLevel) {
 }
 
 // The temporary file that the body goes into. This download creates it new and writes it only through the one handle
-// it keeps from its first attempt to its last, so no link at its name, hard or symbolic, is ever written through.
-// Unless it is given its final name it is deleted, also when an exception passes.
+// it keeps from its first attempt to its last, so no link at its name, hard or symbolic, is ever written through;
+// others may read it meanwhile (a virus scanner does). Unless it is given its final name it is deleted, also when an
+// exception passes.
 class PartialFile {
 public:
     explicit PartialFile(std::wstring path) : path_(std::move(path)) {}
@@ -67,7 +74,7 @@ public:
     // created (something has its name already) or is not a file of its own (a second name links to it).
     bool StartOver() {
         if (!file_) {
-            file_.reset(CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+            file_.reset(CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
             created_ = static_cast<bool>(file_);
             BY_HANDLE_FILE_INFORMATION info{};
@@ -89,25 +96,24 @@ public:
     // Closes the file; false for a write error that shows only now.
     bool Close() { return CloseHandle(file_.release()); }
 
-    // Gives the closed file the final name, replacing a file of that name. When that fails the file is deleted.
+    // Gives the closed file the final name, replacing a file of that name, while another program holds it for a
+    // moment too. When that fails the file is deleted, and the thread's last error tells why.
     bool Rename(const std::wstring& finalPath) {
-        if (MoveFileExW(path_.c_str(), finalPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        if (RetryWhileHeld([&] { return MoveFileExW(path_.c_str(), finalPath.c_str(), MOVEFILE_REPLACE_EXISTING); })) {
             created_ = false;
             return true;
         }
+        const DWORD error = GetLastError();
         Discard();
+        SetLastError(error);
         return false;
     }
 
-    // Deletes the file that this download created: through its handle while it is open, by its name once closed.
+    // Deletes the file that this download created, once closed.
     void Discard() {
-        if (file_) {
-            FILE_DISPOSITION_INFO dispose{TRUE};
-            SetFileInformationByHandle(file_.get(), FileDispositionInfo, &dispose, sizeof(dispose));
-            file_.reset();
-        } else if (created_) {
+        file_.reset();
+        if (created_)
             DeleteFileW(path_.c_str());
-        }
         created_ = false;
     }
 
@@ -133,20 +139,18 @@ struct PartialDownload {
 struct AttemptResult {
     bool done = false;
     bool retryable = false;
+    bool routeFailed = false;  // the route's proxy failed, and the next route may do better
     DWORD status = 0;
+    DWORD lastError = 0;  // of the call that failed, if one did
     std::string retryAfter;
 };
 
-AttemptResult Failed(std::string& error, const char* text, bool retryable) {
+AttemptResult Failed(std::string& error, const char* text, bool retryable, DWORD lastError = 0) {
     error = text;
     AttemptResult result;
     result.retryable = retryable;
+    result.lastError = lastError;
     return result;
-}
-
-// For a failed connect, send or receive; reads the thread's last error, so it must come right after the call.
-AttemptResult NetworkFailed(std::string& error, const char* text) {
-    return Failed(error, text, IsRetryableNetworkError(GetLastError()));
 }
 
 // Streams the body of a status-200 response into the file, or, when partial.kept is not 0, appends the body of a 206
@@ -156,7 +160,8 @@ bool SaveBody(HINTERNET request,
               PartialFile& file,
               PartialDownload& partial,
               std::string& error,
-              const ProgressCallback& onProgress) {
+              const ProgressCallback& onProgress,
+              DWORD& lastError) {
     DWORD total = 0;
     DWORD size = sizeof(total);
     const bool lengthKnown =
@@ -171,6 +176,7 @@ bool SaveBody(HINTERNET request,
     const std::uint64_t reportedTotal = lengthKnown ? offset + total : 0;
 
     if (!(offset == 0 ? file.StartOver() : file.Continue())) {
+        lastError = GetLastError();
         error = "failed to create save file";
         return false;
     }
@@ -181,9 +187,10 @@ bool SaveBody(HINTERNET request,
         DWORD count = 0;
         // A body ends whole when it is as long as its response said, and the file as long as the first response
         // said: a 206 may carry less than the range it announced.
-        if (!WinHttpReadData(request, buffer.data(), kReadBufferSize, &count) ||
-            (count == 0 &&
-             ((lengthKnown && received != total) || (partial.length != 0 && offset + received != partial.length)))) {
+        const bool read = WinHttpReadData(request, buffer.data(), kReadBufferSize, &count);
+        if (!read || (count == 0 && ((lengthKnown && received != total) ||
+                                     (partial.length != 0 && offset + received != partial.length)))) {
+            lastError = read ? 0 : GetLastError();
             error = kIncomplete;
             return false;
         }
@@ -197,6 +204,7 @@ bool SaveBody(HINTERNET request,
             return true;
         }
         if (!file.Write(buffer.data(), count)) {
+            lastError = GetLastError();
             error = "failed to write save file";
             return false;
         }
@@ -218,13 +226,97 @@ void OfferModernTls(HINTERNET session) {
     }
 }
 
-// One attempt: the request loop from url through its redirects to a response whose body is saved. When partial
-// can be continued, the request asks only for the rest of it.
+// True when a response through a proxy is the proxy's own error, not the server's: the tunnel to the server was
+// refused (a proxy that asks for credentials, 407, among them), so no server certificate ever came.
+bool AnsweredByProxy(HINTERNET request) {
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                        &status, &size, WINHTTP_NO_HEADER_INDEX);
+    PCCERT_CONTEXT certificate = nullptr;
+    size = sizeof(certificate);
+    if (status < 400 || WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size)) {
+        if (certificate)
+            CertFreeCertificateContext(certificate);
+        return false;
+    }
+    return true;
+}
+
+// A request over one route with its response received. The handles close innermost first: request, connection,
+// session (reverse declaration order).
+struct Exchange {
+    UniqueInternet session;
+    UniqueInternet connection;
+    UniqueInternet request;
+};
+
+// Sends a GET for path to host:port over route, with the extra headers (which may be empty), and receives the
+// response. On failure returns a failed result that tells the Windows error.
+AttemptResult SendOverRoute(const Route& route,
+                            const std::wstring& host,
+                            int port,
+                            const std::wstring& path,
+                            const std::wstring& headers,
+                            Exchange& exchange,
+                            std::string& error) {
+    const DWORD access = route.kind == Route::kWinHttpDefault ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY
+                         : route.kind == Route::kDirect       ? WINHTTP_ACCESS_TYPE_NO_PROXY
+                                                              : WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+    exchange.session.reset(WinHttpOpen(kUserAgent, access,
+                                       route.kind == Route::kProxy ? route.proxy.c_str() : WINHTTP_NO_PROXY_NAME,
+                                       WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!exchange.session)
+        return Failed(error, "WinHttpOpen failed", false, GetLastError());
+    WinHttpSetTimeouts(exchange.session.get(), kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
+    OfferModernTls(exchange.session.get());
+
+    // Wine's WinHTTP leaves the wait for response headers (and for a proxy's tunnel and the TLS handshake) unbounded
+    // unless this is set; Windows waits 90 s by default.
+    DWORD responseTimeout = kTimeoutMs;
+    WinHttpSetOption(exchange.session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
+                     sizeof(responseTimeout));
+
+    const auto failed = [&](const char* text) {
+        const DWORD lastError = GetLastError();
+        AttemptResult result = Failed(error, text, IsRetryableNetworkError(lastError), lastError);
+        result.routeFailed = route.kind == Route::kProxy && IsRouteFailure(lastError);
+        return result;
+    };
+    exchange.connection.reset(
+        WinHttpConnect(exchange.session.get(), host.c_str(), static_cast<INTERNET_PORT>(port), 0));
+    if (!exchange.connection)
+        return failed("WinHttpConnect failed");
+    exchange.request.reset(WinHttpOpenRequest(exchange.connection.get(), L"GET", path.c_str(), nullptr,
+                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+    if (!exchange.request)
+        return Failed(error, "WinHttpOpenRequest failed", false, GetLastError());
+    if (!WinHttpSendRequest(exchange.request.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                            static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+        return failed("WinHttpSendRequest failed");
+    if (!WinHttpReceiveResponse(exchange.request.get(), nullptr))
+        return failed("WinHttpReceiveResponse failed");
+    AttemptResult received;
+    received.done = true;
+    if (route.kind == Route::kProxy && AnsweredByProxy(exchange.request.get())) {
+        received.done = false;
+        received.routeFailed = true;
+        error = "the proxy answered with an error";
+    }
+    return received;
+}
+
+// One attempt: the request loop from url through its redirects to a response whose body is saved, each request over
+// the first of its routes on which a response comes. When partial can be continued, the request asks only for the
+// rest of it. Each route left for the next goes into tries; so does the last request, once the caller completes it.
 AttemptResult RunAttempt(const std::string& url,
+                         ProxySource proxySource,
+                         std::map<std::string, std::vector<Route>>& routeCache,
                          PartialFile& file,
                          PartialDownload& partial,
                          std::string& error,
-                         const ProgressCallback& progress) {
+                         const ProgressCallback& progress,
+                         std::vector<TryReport>& tries) {
     const bool resuming = partial.CanResume();
     const std::wstring rangeHeaders = resuming ? L"Range: bytes=" + std::to_wstring(partial.kept) + L"-\r\nIf-Range: " +
                                                      WidenAscii(partial.validator) + L"\r\n"
@@ -238,58 +330,57 @@ AttemptResult RunAttempt(const std::string& url,
         if (!ParseHttpsUrl(currentUrl, host, port, path))
             return Failed(error, "URL parse failed", false);
 
-        // Declared session, connection, request: they close in the reverse order, innermost first.
-        UniqueInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                           WINHTTP_NO_PROXY_BYPASS, 0));
-        if (!session)
-            return Failed(error, "WinHttpOpen failed", false);
-        WinHttpSetTimeouts(session.get(), kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
-        OfferModernTls(session.get());
-
-        UniqueInternet connection(WinHttpConnect(session.get(), host.c_str(), static_cast<INTERNET_PORT>(port), 0));
-        if (!connection)
-            return NetworkFailed(error, "WinHttpConnect failed");
-        UniqueInternet request(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                                  WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
-        if (!request)
-            return Failed(error, "WinHttpOpenRequest failed", false);
-        const bool sent =
-            WinHttpSendRequest(request.get(), resuming ? rangeHeaders.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
-                               static_cast<DWORD>(rangeHeaders.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
-        if (!sent)
-            return NetworkFailed(error, "WinHttpSendRequest failed");
-        if (!WinHttpReceiveResponse(request.get(), nullptr))
-            return NetworkFailed(error, "WinHttpReceiveResponse failed");
+        // The routes are tried in order while a route's proxy cannot be reached or answers with an error of its own.
+        Exchange exchange;
+        // Asked once per address for the whole download: a proxy script's answer may take a moment.
+        auto cached = routeCache.find(currentUrl);
+        if (cached == routeCache.end())
+            cached = routeCache.emplace(currentUrl, ChooseRoutes(currentUrl, Utf8FromWide(host), proxySource)).first;
+        const std::vector<Route>& routes = cached->second;
+        for (size_t index = 0;; ++index) {
+            const ULONGLONG start = GetTickCount64();
+            tries.push_back({0, routes[index].Describe()});
+            const AttemptResult sent = SendOverRoute(routes[index], host, port, path, rangeHeaders, exchange, error);
+            if (sent.done)
+                break;
+            if (index + 1 == routes.size() || !sent.routeFailed)
+                return sent;
+            tries.back().error = sent.lastError;
+            tries.back().milliseconds = GetTickCount64() - start;
+            tries.back().outcome = error;
+        }
+        const HINTERNET request = exchange.request.get();
 
         DWORD status = 0;
         DWORD size = sizeof(status);
-        WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+        WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+        tries.back().status = status;
 
         // A redirect without a readable Location falls through to the status check below.
         std::string location;
-        if (IsRedirectStatus(status) && QueryHeader(request.get(), WINHTTP_QUERY_LOCATION, location)) {
+        if (IsRedirectStatus(status) && QueryHeader(request, WINHTTP_QUERY_LOCATION, location)) {
             if (request_number == kMaxRequests)
                 return Failed(error, "Too many redirects", false);
             currentUrl = std::move(location);
+            tries.back().outcome = "redirected";
             continue;
         }
 
-        const bool continues = resuming && status == 206 &&
-                               ContentRangeContinues(HeaderOrEmpty(request.get(), WINHTTP_QUERY_CONTENT_RANGE),
-                                                     partial.kept, partial.length);
+        const bool continues =
+            resuming && status == 206 &&
+            ContentRangeContinues(HeaderOrEmpty(request, WINHTTP_QUERY_CONTENT_RANGE), partial.kept, partial.length);
         if (status == 200) {
             // The whole body again (a first attempt, a server that ignores Range, or a file that changed): start over.
             partial = PartialDownload{};
-            partial.validator = ChooseResumeValidator(HeaderOrEmpty(request.get(), WINHTTP_QUERY_ACCEPT_RANGES),
-                                                      HeaderOrEmpty(request.get(), WINHTTP_QUERY_ETAG),
-                                                      HeaderOrEmpty(request.get(), WINHTTP_QUERY_LAST_MODIFIED),
-                                                      HeaderOrEmpty(request.get(), WINHTTP_QUERY_DATE));
+            partial.validator = ChooseResumeValidator(
+                HeaderOrEmpty(request, WINHTTP_QUERY_ACCEPT_RANGES), HeaderOrEmpty(request, WINHTTP_QUERY_ETAG),
+                HeaderOrEmpty(request, WINHTTP_QUERY_LAST_MODIFIED), HeaderOrEmpty(request, WINHTTP_QUERY_DATE));
         } else if (!continues) {
             error = "HTTP status not OK: " + std::to_string(status);
             AttemptResult result;
             result.status = status;
-            result.retryAfter = HeaderOrEmpty(request.get(), WINHTTP_QUERY_RETRY_AFTER);
+            result.retryAfter = HeaderOrEmpty(request, WINHTTP_QUERY_RETRY_AFTER);
             result.retryable = IsRetryableStatus(status);
             if (resuming && (status == 206 || status == 416)) {
                 // Some other part, or none: what is kept cannot be trusted to belong to what the server has now.
@@ -299,8 +390,11 @@ AttemptResult RunAttempt(const std::string& url,
             return result;
         }
         AttemptResult result;
-        result.done = SaveBody(request.get(), file, partial, error, progress);
+        const std::uint64_t kept = partial.kept;
+        result.done = SaveBody(request, file, partial, error, progress, result.lastError);
+        result.status = status;
         result.retryable = !result.done && error == kIncomplete;
+        tries.back().bytes = partial.kept - std::min(kept, partial.kept);
         return result;
     }
 }
@@ -311,33 +405,52 @@ bool DownloadFile(const std::string& url,
                   const std::string& savePath,
                   std::string& error,
                   ProgressCallback onProgress,
-                  int attempts) {
+                  const DownloadOptions& options) {
     // The callable belongs to this call and is released when it returns, on every path.
     const ProgressCallback progress = std::move(onProgress);
     const std::wstring finalPath = WideFromUtf8(savePath);
-    const std::wstring partPath = finalPath + L".part";
-    PartialFile file(partPath);
+    PartialFile file(finalPath + L".part");
     PartialDownload partial;
+    std::map<std::string, std::vector<Route>> routes;
     std::string attemptError;
 
     for (int attempt = 1;; ++attempt) {
-        const AttemptResult result = RunAttempt(url, file, partial, attemptError, progress);
-        if (result.done) {
-            if (!file.Close()) {
-                error = "failed to write save file";
-                return false;
-            }
-            if (!file.Rename(finalPath)) {
-                error = "failed to rename save file";
-                return false;
-            }
-            return true;
+        std::vector<TryReport> tries;
+        const ULONGLONG start = GetTickCount64();
+        AttemptResult result = RunAttempt(url, options.proxy, routes, file, partial, attemptError, progress, tries);
+        if (result.done && !file.Close()) {
+            result = Failed(attemptError, "failed to write save file", false, GetLastError());
+        } else if (result.done && !file.Rename(finalPath)) {
+            // A virus scanner may remove a new program as soon as it is closed.
+            const DWORD lastError = GetLastError();
+            result = Failed(attemptError,
+                            lastError == ERROR_FILE_NOT_FOUND ? "the saved file vanished (quarantined?)"
+                                                              : "failed to rename save file",
+                            false, lastError);
         }
-        if (!result.retryable || attempt >= attempts) {
+        const bool again = !result.done && result.retryable && attempt < options.attempts;
+        const std::uint32_t wait = again ? RetryDelaySeconds(attempt, result.status, result.retryAfter) : 0;
+        if (options.onTry) {
+            if (tries.empty())
+                tries.push_back({});
+            TryReport& last = tries.back();
+            last.status = result.status ? result.status : last.status;
+            last.error = result.lastError;
+            last.milliseconds = GetTickCount64() - start;
+            last.outcome = result.done ? "done" : attemptError;
+            last.waitSeconds = wait;
+            for (TryReport& report : tries) {
+                report.attempt = attempt;
+                options.onTry(report);
+            }
+        }
+        if (result.done)
+            return true;
+        if (!again) {
             error = attemptError;
             return false;
         }
         // The window's close ends the process, this thread with it, also during the wait.
-        Sleep(RetryDelaySeconds(attempt, result.status, result.retryAfter) * 1000);
+        Sleep(wait * 1000);
     }
 }

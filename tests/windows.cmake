@@ -23,6 +23,8 @@ set(test_hosts "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_
 velmor_add_installer(VelmorInstallerUnderTest ${test_hosts} 1 ATTEMPTS 1)
 velmor_add_installer(VelmorInstallerChannel42 ${test_hosts} 42 ATTEMPTS 1)
 velmor_add_installer(VelmorInstallerRetryUnderTest ${test_hosts} 1 ATTEMPTS 3)
+# The same with the field options: the user's Internet Options proxy and the diagnostics log.
+velmor_add_installer(VelmorInstallerField ${test_hosts} 1 ATTEMPTS 1 PROXY system LOG ON)
 
 # The same installer without its background bitmap, from a copy of the resource script without it.
 file(READ "${PROJECT_SOURCE_DIR}/resources/installer.rc" resources)
@@ -109,7 +111,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     # In a process of its own, which has loaded none of the DLLs concerned and loads jsproxy native first.
     velmor_gtest(dll_search COUNT 1 COMMAND ${wine_run} $<TARGET_FILE:windows_tests> --gtest_filter=DllSearch*)
     set_property(TEST dll_search APPEND PROPERTY ENVIRONMENT "WINEDLLOVERRIDES=mscoree,mshtml=;jsproxy=n,b")
-    set(installer_suites choice flow window faults hardening retry)
+    set(installer_suites choice flow window faults hardening retry field)
 else()
     # The x86 build is the same code as the x64 build, whose preset runs every test. Here run the tests that would
     # see a 32-bit process differ: the registry views, the System32 it loads from, the DLLs it delay-loads and the

@@ -47,6 +47,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         owner = self.server
+        # Through a proxy's tunnel Wine's WinHTTP asks for the absolute form, "https://host:port/path", which a server
+        # must accept as well.
+        if self.path.startswith("https://"):
+            self.path = "/" + self.path.split("/", 3)[3] if self.path.count("/") >= 3 else "/"
         self.hit = owner._record(self.path, self.headers)
         path = self.path.split("?", 1)[0]
         head, *args = [part for part in owner.aliases.get(path, path).split("/") if part] or [""]

@@ -60,9 +60,9 @@ class WineRun:
         return subprocess.run([self.loader, *args], env=self.env(**extra_env), stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=timeout)
 
-    def popen(self, args, cwd, stderr=subprocess.DEVNULL, **extra_env):
+    def popen(self, args, cwd, stderr=subprocess.DEVNULL, stdout=subprocess.DEVNULL, **extra_env):
         return subprocess.Popen([self.loader, *args], cwd=cwd, env=self.env(**extra_env), stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=stderr)
+                                stdout=stdout, stderr=stderr)
 
     def visible_window(self, title):
         # The X window id of a visible window with exactly this title, or None.

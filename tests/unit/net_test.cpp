@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "net/pe_image.h"
+#include "net/proxy_rules.h"
 #include "net/retry.h"
 #include "net/url.h"
 #include "tests/file_bytes.h"
@@ -133,6 +134,23 @@ TEST(Retry, ResumesOnlyWithRangesAndAStrongValidator) {
                               "items 30000-99999/100000", "bytes 30000-99999", "bytes 30000-99999/100000 ", ""})
         EXPECT_FALSE(ContentRangeContinues(range, 30000, 100000)) << range;
     EXPECT_FALSE(ContentRangeContinues("bytes 0-99/100", 0, 100));
+}
+
+// The user's proxy list for https addresses, and the bypass list.
+TEST(ProxyRules, ProxiesAndBypassForHttps) {
+    using List = std::vector<std::string>;
+    EXPECT_EQ(ProxiesForHttps("proxy:8080"), List{"proxy:8080"});
+    EXPECT_EQ(ProxiesForHttps(" a:1 ;b:2; a:1 "), (List{"a:1", "b:2"}));
+    EXPECT_EQ(ProxiesForHttps("http=h:1;HTTPS=s:2;ftp=f:3"), List{"s:2"});
+    EXPECT_EQ(ProxiesForHttps("http=h:1;plain:3"), List{"plain:3"});
+    EXPECT_EQ(ProxiesForHttps("https=http://s:2 http://p:4"), (List{"s:2"}));
+    EXPECT_EQ(ProxiesForHttps(""), List{});
+    const char* const bypass = "<local>; *.corp.example, 10.*;https://Direct.Example";
+    for (const char* host : {"localhost", "intranet", "a.corp.example", "10.1.2.3", "direct.example"})
+        EXPECT_TRUE(IsBypassed(host, bypass)) << host;
+    for (const char* host : {"download.example", "corp.example", "110.1.2.3", "direct.example.com"})
+        EXPECT_FALSE(IsBypassed(host, bypass)) << host;
+    EXPECT_FALSE(IsBypassed("localhost", ""));
 }
 
 // Small real programs (tests/unit/programs, made by make-programs there): PE32+, the same signed, a signed PE32.

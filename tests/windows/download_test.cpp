@@ -48,7 +48,9 @@ protected:
         reports_.clear();
         error_.clear();
         auto report = [this](std::uint64_t received, std::uint64_t total) { reports_.push_back({received, total}); };
-        return DownloadFile(url, savePath_, error_, report, attempts);
+        DownloadOptions options;
+        options.attempts = attempts;
+        return DownloadFile(url, savePath_, error_, report, options);
     }
 
     const fs::path dir_ = fs::temp_directory_path() / ("velmor-download-" + std::to_string(GetCurrentProcessId()));

@@ -10,6 +10,10 @@
 //   tamper <path>               whether the file is there, then tries to open it for writing, to rename it and to
 //                               delete it, and prints which of these succeeded ("found=1 write=0 rename=0 delete=0"
 //                               when it was there and all failed)
+//   hold <ms>                   a virus scanner's hold: waits (up to a minute) for a new installer staging folder
+//                               (%SystemRoot%\Temp\velmor-*) to hold the setup program or its partial file, opens
+//                               that file without delete sharing as soon as it can, holds it for ms milliseconds and
+//                               prints "held=<file name>"; exit code 3 when none appeared
 //   url <log file> <address>    the browser stand-in: appends "<address>\t<executable name of the process that
 //                               started it>" to the log (the name is empty when that process has already gone)
 //   trust <ca.der>              makes the certificate the only test CA in the machine's Root store
@@ -20,6 +24,7 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 
 #include <fcntl.h>
@@ -120,6 +125,42 @@ int Tamper(const std::wstring& path) {
     return 0;
 }
 
+// The installer staging folders there are now.
+std::set<std::wstring> StagingFolders(const std::wstring& temp) {
+    std::set<std::wstring> folders;
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW((temp + L"\\velmor-*").c_str(), &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
+        folders.insert(found.cFileName);
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+    return folders;
+}
+
+int Hold(const wchar_t* milliseconds) {
+    wchar_t windows[MAX_PATH] = {};
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring temp = std::wstring(windows) + L"\\Temp";
+    const std::set<std::wstring> before = StagingFolders(temp);
+    for (const DWORD deadline = GetTickCount() + 60000; static_cast<LONG>(GetTickCount() - deadline) < 0; Sleep(5)) {
+        for (const std::wstring& folder : StagingFolders(temp)) {
+            for (const wchar_t* name : {L"velmor-cap-setup.exe.part", L"velmor-cap-setup.exe"}) {
+                HANDLE file = before.count(folder)
+                                  ? INVALID_HANDLE_VALUE
+                                  : CreateFileW((temp + L"\\" + folder + L"\\" + name).c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+                if (file != INVALID_HANDLE_VALUE) {
+                    Sleep(static_cast<DWORD>(_wtoi(milliseconds)));
+                    CloseHandle(file);
+                    std::printf("held=%s\n", ToUtf8(name).c_str());
+                    return 0;
+                }
+            }
+        }
+    }
+    return 3;
+}
+
 int RecordUrl(const wchar_t* log, const wchar_t* address) {
     std::map<DWORD, std::wstring> names;
     DWORD parent = 0;
@@ -193,6 +234,8 @@ int wmain(int argc, wchar_t** argv) {
         return Box(argv[2], argv[3], argv[4]);
     if (command == L"tamper" && argc == 3)
         return Tamper(argv[2]);
+    if (command == L"hold" && argc == 3)
+        return Hold(argv[2]);
     if (command == L"url" && argc == 4)
         return RecordUrl(argv[2], argv[3]);
     if (command == L"trust" && argc == 3)

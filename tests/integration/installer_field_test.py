@@ -1,0 +1,157 @@
+# What installers meet in the field: the user's own proxy settings (the build with VELMOR_PROXY=system, against a
+# real proxy, tinyproxy), the diagnostics log (VELMOR_LOG=ON) and a virus scanner that holds the new file.
+
+import os
+import socket
+import struct
+import subprocess
+import tempfile
+
+from installer_harness import DOWNLOAD_URL, INSTALLER, PORT, RUN, TOOL, HttpsTestServer, Installer, \
+    InstallerTestCase, built, wait_until, winpath
+
+FIELD_INSTALLER = built("VelmorInstallerField")  # the user's proxy settings, the log, one attempt
+CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+LOG = os.path.join(RUN.profile_dir(), "Temp", "VelmorInstaller.log")
+DIRECT, FIXED_PROXY, PAC_ADDRESS = 1, 2, 4  # flags of DefaultConnectionSettings
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def set_connection(flags, proxy="", bypass="", pac=""):
+    # The per-user Internet Options that WinHttpGetIEProxyConfigForCurrentUser reads: a version (0x46), a counter,
+    # the flags, then the proxy, the bypass list and the PAC address, each a length and its ASCII bytes.
+    value = struct.pack("<III", 0x46, 0, flags) + b"".join(struct.pack("<I", len(text)) + text.encode()
+                                                          for text in (proxy, bypass, pac))
+    added = RUN.wine("reg", "add", CONNECTIONS, "/v", "DefaultConnectionSettings", "/t", "REG_BINARY", "/d",
+                     value.hex(), "/f")
+    if added.returncode != 0:
+        raise RuntimeError("reg add failed: %s" % added.stderr.decode())
+
+
+def log_lines():
+    with open(LOG, encoding="utf-8") as log:
+        return [line.split(" ", 2)[2] for line in log.read().splitlines()]  # without the date and time
+
+
+class Tinyproxy:
+    # A real HTTP proxy on a port of its own that may CONNECT to the test server only; connects() lists the
+    # addresses it was asked to CONNECT to. It is named 127.0.0.1, not localhost: Wine's WinHTTP sends no CONNECT to
+    # a proxy of the same name as the server, and starts TLS with the proxy itself.
+    def __init__(self, test):
+        folder = tempfile.mkdtemp(prefix="velmor-proxy-")
+        self.port, self.log = free_port(), os.path.join(folder, "tinyproxy.log")
+        self.address = "127.0.0.1:%d" % self.port
+        with open(os.path.join(folder, "tinyproxy.conf"), "w") as conf:
+            conf.write("Port %d\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\nMaxClients 20\nConnectPort %d\n"
+                       'LogFile "%s"\nLogLevel Info\n' % (self.port, PORT, self.log))
+        self.process = subprocess.Popen(["tinyproxy", "-d", "-c", conf.name], stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        test.addCleanup(lambda: (self.process.kill(), self.process.wait()))
+        if not wait_until(self.listening, 10):
+            raise RuntimeError("tinyproxy did not listen on port %d" % self.port)
+
+    def listening(self):
+        try:
+            socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+            return True
+        except OSError:
+            return False
+
+    def connects(self):
+        with open(self.log, errors="replace") as log:
+            return [line.split("CONNECT ")[2].split()[0] for line in log if "): CONNECT " in line]
+
+
+class UserProxy(InstallerTestCase):
+    def setUp(self):
+        super().setUp()
+        self.addCleanup(RUN.wine, "reg", "delete", CONNECTIONS, "/v", "DefaultConnectionSettings", "/f")
+        self.serve("/file/setup")
+
+    def install(self, program=FIELD_INSTALLER):
+        installer = Installer(self, program=program)
+        self.assertEqual(installer.wait(60), 0)
+        self.assertEqual(installer.setup_record().get("ended"), "1", "the setup program did not run")
+        self.assertEqual(len(self.downloads()), 1)
+
+    def test_fixed_proxy_with_its_bypass_list_and_the_log_of_the_run(self):
+        proxy = Tinyproxy(self)
+        set_connection(FIXED_PROXY, proxy.address, "*.corp.example")
+        self.install()
+        self.assertEqual(proxy.connects(), ["localhost:%d" % PORT])
+        lines = log_lines()
+        for expected in ("VelmorInstaller 1.0.0, channel 1, x", "Windows 10.",
+                         "address %s (no WebView2 Runtime registered)" % DOWNLOAD_URL,
+                         "attempt 1 via proxy %s: done, status 200, error 0, %d bytes"
+                         % (proxy.address, len(self.server.files["setup"])),
+                         "publisher: not checked (none pinned)", "setup program started",
+                         "setup program ended with exit code 0", "staging folder removed",
+                         "registration: config.toml written"):
+            self.assertTrue(any(line.startswith(expected) for line in lines), (expected, lines))
+        # A host on the bypass list goes direct, and so does every build without VELMOR_PROXY=system; builds without
+        # VELMOR_LOG write no log.
+        set_connection(FIXED_PROXY, proxy.address, "<local>")
+        self.install()
+        os.unlink(LOG)
+        self.install(INSTALLER)
+        self.assertEqual(proxy.connects(), ["localhost:%d" % PORT])
+        self.assertFalse(os.path.exists(LOG), "a build without the log wrote one")
+
+    def test_proxy_auto_configuration_script(self):
+        proxy = Tinyproxy(self)
+        dead = free_port()
+        with HttpsTestServer(None, None) as scripts:  # plain HTTP, as PAC scripts are served
+            for name, proxies in (("good.pac", "PROXY %s; DIRECT" % proxy.address),
+                                  ("dead.pac", "PROXY 127.0.0.1:%d; DIRECT" % dead)):
+                scripts.files[name] = b'function FindProxyForURL(url, host) { return "%s"; }' % proxies.encode()
+            set_connection(PAC_ADDRESS, pac="http://localhost:%d/file/good.pac" % scripts.port)
+            self.install()
+            self.assertEqual(proxy.connects(), ["localhost:%d" % PORT])
+            # A proxy that cannot be reached is passed over for a direct connection.
+            set_connection(PAC_ADDRESS, pac="http://localhost:%d/file/dead.pac" % scripts.port)
+            self.install()
+            self.assertEqual(proxy.connects(), ["localhost:%d" % PORT])
+            lines = log_lines()
+            self.assertTrue(any(line.startswith("attempt 1 via proxy 127.0.0.1:%d: WinHttp" % dead) for line in lines),
+                            lines)
+            self.assertTrue(any(line.startswith("attempt 1 via direct: done, status 200") for line in lines), lines)
+
+
+class FailureLog(InstallerTestCase):
+    def test_a_failed_download_is_in_the_log(self):
+        self.addCleanup(RUN.wine, "reg", "delete", CONNECTIONS, "/v", "DefaultConnectionSettings", "/f")
+        set_connection(DIRECT)
+        self.serve("/status/404")
+        Installer(self, program=FIELD_INSTALLER).fail_and_close(self)
+        lines = log_lines()
+        for expected in ("attempt 1 via direct: HTTP status not OK: 404, status 404, error 0, 0 bytes",
+                         "download failed: HTTP status not OK: 404"):
+            self.assertTrue(any(line.startswith(expected) for line in lines), (expected, lines))
+
+
+class ScannerHold(InstallerTestCase):
+    # A scanner opens the new file without delete sharing as soon as it can, and holds it: for a second the install
+    # waits and goes on with the program served; for ten seconds it fails as designed, and leaves nothing behind.
+    def test_the_install_waits_out_a_short_hold_only(self):
+        for hold, runs in ((1000, True), (10000, False)):
+            with self.subTest(hold=hold):
+                self.serve("/file/setup")
+                scanner = RUN.popen([TOOL, "hold", str(hold)], RUN.run_dir, stdout=subprocess.PIPE)
+                self.addCleanup(lambda process=scanner: (process.kill(), process.wait(), process.stdout.close()))
+                copy = os.path.join(tempfile.mkdtemp(prefix="velmor-ran-"), "ran.exe")
+                installer = Installer(self, VELMOR_SETUP_COPY=winpath(copy))
+                if runs:
+                    self.assertEqual(installer.wait(60), 0)
+                    with open(copy, "rb") as ran:
+                        self.assertTrue(ran.read() == self.server.files["setup"], "not what was served ran")
+                    self.assertEqual(scanner.wait(60), 0)
+                else:
+                    # The box comes while the file is still held; it is answered once the hold has ended.
+                    self.assertEqual(scanner.wait(60), 0)
+                    installer.fail_and_close(self)
+                self.assertIn(b"held=velmor-cap-setup.exe", scanner.stdout.read())
