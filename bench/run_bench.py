@@ -213,7 +213,7 @@ def spread(values, digits):
     return "%s (%s–%s)" % (form % statistics.median(values), form % min(values), form % max(values)) if values else ""
 
 
-COLUMNS = [("CPU s", "cpu", 2), ("own", "cpu_own", 2), ("other Wine", "cpu_wine", 2), ("nginx", "cpu_nginx", 2),
+COLUMNS = [("Seconds", "wall", 2), ("CPU s", "cpu", 2), ("own", "cpu_own", 2), ("other Wine", "cpu_wine", 2), ("nginx", "cpu_nginx", 2),
            ("Xvfb", "cpu_xvfb", 2), ("Paints", "paints", 0), ("Paints/s", "paints_per_s", 0)]
 
 
@@ -244,12 +244,12 @@ def report(record):
     failed = ["%s row %s: %s" % (r["condition"], r["row"], ", ".join(r["problems"])) for r in record["results"]
               if r["problems"]]
     lines = ["## %s" % record["started"], "",
-             "Machine: %s. Source: %s. %d runs per row and condition after a warm-up round, rows interleaved; 256 "
-             "MiB from nginx on loopback. MiB/s = 256 MiB / wall time from launching the process (`wine <program>` "
+             "Machine: %s. Source: %s. %d runs per row and condition after a warm-up round, rows interleaved; %d "
+             "MiB from nginx on loopback. MiB/s = the payload / wall time from launching the process (`wine <program>` "
              "or `curl`) to its exit; values are median (min–max); × row 2 = ratio of the medians. CPU s = own (the "
              "measured process) + other Wine (the prefix's other processes: wineserver, explorer.exe, the setup "
              "program); nginx and Xvfb apart. Paints come from the installer's paint trace."
-             % (record["machine"], record["source"], record["runs"]), "",
+             % (record["machine"], record["source"], record["runs"], record["payload_mib"]), "",
              "- Failed runs, left out: %s." % "; ".join(failed) if failed else "- Every run succeeded.", ""]
     for condition in CONDITIONS:
         lines += condition_table(condition, record["results"])
@@ -277,12 +277,15 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--rows", default=",".join(ROWS), help="which rows (1 to 5, 4r)")
     parser.add_argument("--results", help="file to prepend the results to (none: print only)")
+    parser.add_argument("--payload-mib", type=int, default=256, help="size of the setup program served")
     parser.add_argument("--baseline", help="row 5b: the installer built from another commit")
     parser.add_argument("--baseline-source", default="", help="that commit, for the report")
     args = parser.parse_args()
+    global PAYLOAD_BYTES
+    PAYLOAD_BYTES = args.payload_mib * MIB
     rows = [row for row in args.rows.split(",") if row in ROWS and (row != "5b" or args.baseline)]
     record = {"started": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
-              "runs": args.runs, "results": [], **describe(WineRun(args.run_dir).loader)}
+              "runs": args.runs, "payload_mib": args.payload_mib, "results": [], **describe(WineRun(args.run_dir).loader)}
     if args.baseline:
         record["source"] += "; row 5b: commit %s" % args.baseline_source
     bench = Bench(args)
