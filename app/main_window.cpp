@@ -18,15 +18,12 @@ UniqueBitmap g_backgroundBitmap;
 ULONG_PTR g_gdiplusToken = 0;
 std::unique_ptr<Gdiplus::Bitmap> g_trackImage;
 std::unique_ptr<Gdiplus::Bitmap> g_fillImage;
-Gdiplus::Status(WINGDIPAPI* g_startGdiplus)(ULONG_PTR*,
-                                            const Gdiplus::GdiplusStartupInput*,
-                                            Gdiplus::GdiplusStartupOutput*) = Gdiplus::GdiplusStartup;
 
 namespace {
 
 void OnCreate(HWND window) {
     Gdiplus::GdiplusStartupInput input;  // version 1, no debug callback, background thread and codecs left on
-    if (g_startGdiplus(&g_gdiplusToken, &input, nullptr) != Gdiplus::Ok)
+    if (Gdiplus::GdiplusStartup(&g_gdiplusToken, &input, nullptr) != Gdiplus::Ok)
         g_gdiplusToken = 0;
 
     // The entry point loaded the background already; this copy replaces it, and the first one is released.

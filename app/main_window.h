@@ -13,11 +13,6 @@ extern ULONG_PTR g_gdiplusToken;                       // 0 while GDI+ is not ru
 extern std::unique_ptr<Gdiplus::Bitmap> g_trackImage;  // PNG 201, may be null; released before GDI+ shuts down
 extern std::unique_ptr<Gdiplus::Bitmap> g_fillImage;   // PNG 202, likewise
 
-// Starts GDI+ at window creation: Gdiplus::GdiplusStartup, unless a test puts one in its place that fails.
-extern Gdiplus::Status(WINGDIPAPI* g_startGdiplus)(ULONG_PTR* token,
-                                                   const Gdiplus::GdiplusStartupInput* input,
-                                                   Gdiplus::GdiplusStartupOutput* output);
-
 inline constexpr wchar_t kWindowClassName[] = L"VelmorInstaller";
 inline constexpr wchar_t kWindowTitle[] = L"Velmor Installer";
 inline constexpr int kWindowWidth = 560;

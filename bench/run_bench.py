@@ -25,7 +25,7 @@ import threading
 import time
 
 sys.dont_write_bytecode = True  # nothing of the run goes into the source tree
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "harness"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
 
 from wine_env import WineRun, read_record, winpath  # noqa: E402
 
@@ -103,7 +103,7 @@ class Bench:
         shutil.rmtree(self.out, ignore_errors=True)
         os.makedirs(os.path.join(self.www, "velmor-cap"))
         payload_path = os.path.join(self.www, PATH.lstrip("/"))
-        with open(os.path.join(self.build, "tests", "tools", "fake_setup.exe"), "rb") as program, \
+        with open(os.path.join(self.build, "tools", "fake_setup.exe"), "rb") as program, \
                 open(payload_path, "wb") as payload:  # the test setup program, padded with written zero bytes
             payload.write(program.read())
             while payload.tell() < PAYLOAD_BYTES:
@@ -272,7 +272,7 @@ def describe(loader):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", required=True, help="the paint-trace build with the bench tools")
-    parser.add_argument("--run-dir", required=True, help="made by tests/harness/run-setup")
+    parser.add_argument("--run-dir", required=True, help="made by wine/run-setup")
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--rows", default=",".join(ROWS), help="which rows (1 to 5, 4r)")

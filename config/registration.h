@@ -2,7 +2,7 @@
 
 #include <string>
 
-// What became of a registration, for the diagnostics log.
+// What became of a registration, for the diagnostics log (which names them in this order).
 enum class Registration {
     kWritten,     // the file holds the list
     kNoProfile,   // the profile folder is unknown

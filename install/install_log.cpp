@@ -75,18 +75,8 @@ void LogRunStart() {
 }
 
 void LogRegistration(Registration result) {
-    switch (result) {
-        case Registration::kWritten:
-            LogStep("registration: config.toml written");
-            break;
-        case Registration::kNoProfile:
-            LogStep("registration: no profile folder");
-            break;
-        case Registration::kLeftAlone:
-            LogStep("registration: left alone, .velmor or config.toml is a link");
-            break;
-        case Registration::kNotWritten:
-            LogStep("registration: config.toml could not be written");
-            break;
-    }
+    static constexpr const char* kOutcomes[] = {"config.toml written", "no profile folder",
+                                                "left alone, .velmor or config.toml is a link",
+                                                "config.toml could not be written"};
+    LogStep(std::string("registration: ") + kOutcomes[static_cast<int>(result)]);
 }

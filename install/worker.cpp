@@ -15,6 +15,7 @@
 #include "install/progress.h"
 #include "install/publisher.h"
 #include "install/staging_folder.h"
+#include "install/worker_steps.h"
 #include "net/download.h"
 #include "net/pe_image.h"
 
@@ -109,8 +110,8 @@ bool IsFromPinnedPublisher(HANDLE program, const std::wstring& path) {
     return signedByPublisher;
 }
 
-// Starts the held setup program with folder as its current directory and waits for it without limit. False if it
-// cannot start, also after waiting while another program holds the file for a moment.
+}  // namespace
+
 bool RunSetupProgram(HANDLE program, const std::wstring& path, const std::wstring& folder) {
     // Only a Windows program: 32-bit Windows would hand any other file that begins with "MZ" to its DOS subsystem,
     // and "start" it.
@@ -137,8 +138,6 @@ bool RunSetupProgram(HANDLE program, const std::wstring& path, const std::wstrin
     LogStep("setup program ended with exit code " + std::to_string(exitCode));
     return true;
 }
-
-}  // namespace
 
 bool IsWindowsVersionAtLeast(WORD major, WORD minor, WORD servicePackMajor) {
     OSVERSIONINFOEXW version{};

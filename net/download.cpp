@@ -185,11 +185,10 @@ bool SaveBody(HINTERNET request,
     std::uint64_t received = 0;
     for (;;) {
         DWORD count = 0;
-        // A body ends whole when it is as long as its response said, and the file as long as the first response
-        // said: a 206 may carry less than the range it announced.
+        // A body ends whole when the file is as long as the first response said: the rest of a body cut short is
+        // still to come, and a 206 may carry less than the range it announced.
         const bool read = WinHttpReadData(request, buffer.data(), kReadBufferSize, &count);
-        if (!read || (count == 0 && ((lengthKnown && received != total) ||
-                                     (partial.length != 0 && offset + received != partial.length)))) {
+        if (!read || (count == 0 && partial.length != 0 && offset + received != partial.length)) {
             lastError = read ? 0 : GetLastError();
             error = kIncomplete;
             return false;
@@ -339,7 +338,8 @@ AttemptResult RunAttempt(const std::string& url,
         const std::vector<Route>& routes = cached->second;
         for (size_t index = 0;; ++index) {
             const ULONGLONG start = GetTickCount64();
-            tries.push_back({0, routes[index].Describe()});
+            TryReport& report = tries.emplace_back();
+            report.route = routes[index].Describe();
             const AttemptResult sent = SendOverRoute(routes[index], host, port, path, rangeHeaders, exchange, error);
             if (sent.done)
                 break;

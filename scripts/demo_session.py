@@ -11,7 +11,7 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # nothing of the run goes into the source tree
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "harness"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
 
 from https_server import HttpsTestServer  # noqa: E402
 from wine_env import WineRun, read_record, winpath  # noqa: E402
@@ -34,7 +34,7 @@ def main():
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(folder)
     setup_log = os.path.join(work, "setup-log.txt")
-    url_log = os.path.join(args.run_dir, "opened-urls.txt")  # see tests/harness/run-setup
+    url_log = os.path.join(args.run_dir, "opened-urls.txt")  # see wine/run-setup
 
     server = HttpsTestServer(*run.certificate(), port=int(args.port))
     with open(os.path.join(args.tools, "fake_setup.exe"), "rb") as program:

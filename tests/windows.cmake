@@ -1,21 +1,22 @@
 set(VELMOR_RUN_DIR "${CMAKE_BINARY_DIR}/test-run")
 set(VELMOR_HARNESS_DIR "${CMAKE_CURRENT_SOURCE_DIR}/harness")
+set(VELMOR_WINE_DIR "${PROJECT_SOURCE_DIR}/wine")
 set(VELMOR_TEST_PORT 47443 CACHE STRING "Loopback port of the HTTPS server that the test build of the installer uses")
 
 # Every cross-built test program runs under Wine in the run's prefix and display.
-set(CMAKE_CROSSCOMPILING_EMULATOR "${VELMOR_HARNESS_DIR}/wine-run;${VELMOR_RUN_DIR}")
+set(CMAKE_CROSSCOMPILING_EMULATOR "${VELMOR_WINE_DIR}/wine-run;${VELMOR_RUN_DIR}")
 
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL)
 
-# The test setup program, which also carries the harness's helper commands, and a DLL to plant beside the installer.
-set(VELMOR_TOOLS_DIR "${CMAKE_CURRENT_BINARY_DIR}/tools")
-add_executable(fake_setup WIN32 harness/tools/fake_setup.cpp)
-target_link_options(fake_setup PRIVATE -municode)
-target_link_libraries(fake_setup PRIVATE crypt32)
+# The tests' helper commands (message boxes, tampering, a scanner's hold), and a DLL to plant beside the installer;
+# beside the Wine environment's programs (wine/).
+add_executable(test_helper WIN32 harness/tools/test_helper.cpp)
+target_include_directories(test_helper PRIVATE "${PROJECT_SOURCE_DIR}")
+target_link_options(test_helper PRIVATE -municode)
 add_library(planted_dll SHARED harness/tools/planted_dll.c)
-set_target_properties(fake_setup planted_dll PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY "${VELMOR_TOOLS_DIR}")
+set_target_properties(test_helper planted_dll PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY "${VELMOR_TOOLS_DIR}")
 
 # The installer as designed, one download attempt, but fetching from the test server on this machine; the same for
 # another channel; and with the three attempts recommended for a release.
@@ -40,7 +41,7 @@ target_link_options(VelmorInstallerWithoutBackground PRIVATE -municode -mwindows
 # The same, pinned to the test publisher, whose key is made once per build tree. The first pin stands for a key the
 # publisher no longer signs with, so that the list is searched past its first entry.
 set(VELMOR_TEST_PUBLISHER_DIR "${CMAKE_BINARY_DIR}/test-publisher")
-execute_process(COMMAND "${VELMOR_HARNESS_DIR}/make-test-pki" --publisher "${VELMOR_TEST_PUBLISHER_DIR}"
+execute_process(COMMAND "${VELMOR_WINE_DIR}/make-test-pki" --publisher "${VELMOR_TEST_PUBLISHER_DIR}"
                 COMMAND_ERROR_IS_FATAL ANY)
 file(STRINGS "${VELMOR_TEST_PUBLISHER_DIR}/publisher.sha256" publisher_key LIMIT_COUNT 1)
 velmor_add_installer(VelmorInstallerPinned ${test_hosts} 1 SIGNER "Velmor Test Publisher"
@@ -55,7 +56,7 @@ add_executable(windows_tests windows/dll_search_test.cpp windows/download_test.c
 target_link_libraries(windows_tests PRIVATE velmor gtest gtest_main)
 
 # Wine programs of the run start through wine-run, in the run's prefix and display with the run's Wine loader.
-set(wine_run "${VELMOR_HARNESS_DIR}/wine-run" "${VELMOR_RUN_DIR}")
+set(wine_run "${VELMOR_WINE_DIR}/wine-run" "${VELMOR_RUN_DIR}")
 # A 32-bit build's Wine tests start 32-bit programs. On a machine that cannot run any (run-setup finds out once per
 # run), run_setup and each of them exit with 77: skipped, never passed. Its other tests run everywhere.
 set(skip_code 77)
@@ -65,8 +66,8 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
 endif()
 
 # One run: display, prefix, certificates. Every test below needs it.
-add_test(NAME run_setup COMMAND "${VELMOR_HARNESS_DIR}/run-setup" "${VELMOR_RUN_DIR}" "${VELMOR_TOOLS_DIR}")
-add_test(NAME run_teardown COMMAND ${guard} "${VELMOR_HARNESS_DIR}/run-teardown" "${VELMOR_RUN_DIR}")
+add_test(NAME run_setup COMMAND "${VELMOR_WINE_DIR}/run-setup" "${VELMOR_RUN_DIR}" "${VELMOR_TOOLS_DIR}")
+add_test(NAME run_teardown COMMAND ${guard} "${VELMOR_WINE_DIR}/run-teardown" "${VELMOR_RUN_DIR}")
 set_tests_properties(run_setup PROPERTIES FIXTURES_SETUP wine_run SKIP_RETURN_CODE ${skip_code})
 set_tests_properties(run_teardown PROPERTIES FIXTURES_CLEANUP wine_run SKIP_RETURN_CODE ${skip_code})
 
@@ -105,8 +106,8 @@ endfunction()
 
 velmor_gtest(unit_tests COMMAND ${wine_run} $<TARGET_FILE:unit_tests>)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    velmor_gtest(download COMMAND python3 "${VELMOR_HARNESS_DIR}/with_server.py" -- ${wine_run}
-        $<TARGET_FILE:windows_tests> --gtest_filter=Download*)
+    velmor_gtest(download COMMAND python3 "${CMAKE_CURRENT_SOURCE_DIR}/integration/installer_harness.py" --
+        ${wine_run} $<TARGET_FILE:windows_tests> --gtest_filter=Download*)
     velmor_gtest(window COMMAND ${wine_run} $<TARGET_FILE:windows_tests> --gtest_filter=-Download*:DllSearch*)
     # In a process of its own, which has loaded none of the DLLs concerned and loads jsproxy native first.
     velmor_gtest(dll_search COUNT 1 COMMAND ${wine_run} $<TARGET_FILE:windows_tests> --gtest_filter=DllSearch*)

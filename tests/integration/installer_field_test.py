@@ -7,7 +7,7 @@ import struct
 import subprocess
 import tempfile
 
-from installer_harness import DOWNLOAD_URL, INSTALLER, PORT, RUN, TOOL, HttpsTestServer, Installer, \
+from installer_harness import DOWNLOAD_URL, HELPER, INSTALLER, PORT, RUN, HttpsTestServer, Installer, \
     InstallerTestCase, built, wait_until, winpath
 
 FIELD_INSTALLER = built("VelmorInstallerField")  # the user's proxy settings, the log, one attempt
@@ -141,7 +141,7 @@ class ScannerHold(InstallerTestCase):
         for hold, runs in ((1000, True), (10000, False)):
             with self.subTest(hold=hold):
                 self.serve("/file/setup")
-                scanner = RUN.popen([TOOL, "hold", str(hold)], RUN.run_dir, stdout=subprocess.PIPE)
+                scanner = RUN.popen([HELPER, "hold", str(hold)], RUN.run_dir, stdout=subprocess.PIPE)
                 self.addCleanup(lambda process=scanner: (process.kill(), process.wait(), process.stdout.close()))
                 copy = os.path.join(tempfile.mkdtemp(prefix="velmor-ran-"), "ran.exe")
                 installer = Installer(self, VELMOR_SETUP_COPY=winpath(copy))

@@ -6,7 +6,7 @@ import shutil
 import subprocess
 import tempfile
 
-from installer_harness import INSTALLER, RUN, TOOL, Installer, InstallerTestCase, built, wait_until, winpath
+from installer_harness import HELPER, INSTALLER, RUN, TOOL, Installer, InstallerTestCase, built, wait_until, winpath
 
 PINNED_INSTALLER = built("VelmorInstallerPinned")
 PUBLISHER_DIR = os.environ.get("VELMOR_TEST_PUBLISHER_DIR")
@@ -18,14 +18,26 @@ PLANTED_NAMES = ("winhttp gdiplus comctl32 uxtheme dwmapi cryptbase crypt32 bcry
                  "userenv sspicli rsaenh cryptsp dnsapi iphlpapi").split()
 
 
-def sign(certificate, key):
-    # The test setup program signed with the test publisher's material.
+def sign(subject, key):
+    # The test setup program signed by a code-signing certificate for subject and the publisher test key named key,
+    # issued by the run's test CA; the signature carries the CA's certificate too, so its chain is signer and issuer.
+    ca, ca_key = RUN.certificate("ca")
+    key = os.path.join(PUBLISHER_DIR, key + ".key")
     with tempfile.TemporaryDirectory() as folder:
-        subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(PUBLISHER_DIR, certificate + ".pem"), "-key",
-                        os.path.join(PUBLISHER_DIR, key + ".key"), "-h", "sha256", "-n", "Velmor Cap", "-in", TOOL,
-                        "-out", os.path.join(folder, "signed.exe")], check=True, capture_output=True)
-        with open(os.path.join(folder, "signed.exe"), "rb") as signed:
-            return signed.read()
+        extensions, chain, signed = (os.path.join(folder, name) for name in ("ext", "chain.pem", "signed.exe"))
+        with open(extensions, "w") as ext:
+            ext.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n")
+        request = subprocess.run(["openssl", "req", "-new", "-key", key, "-subj", "/CN=" + subject], check=True,
+                                 capture_output=True).stdout
+        leaf = subprocess.run(["openssl", "x509", "-req", "-CA", ca, "-CAkey", ca_key, "-set_serial",
+                               str(int.from_bytes(os.urandom(8), "big")), "-days", "7", "-extfile", extensions],
+                              input=request, check=True, capture_output=True).stdout
+        with open(chain, "wb") as pem, open(ca, "rb") as issuer:
+            pem.write(leaf + issuer.read())
+        subprocess.run(["osslsigncode", "sign", "-certs", chain, "-key", key, "-h", "sha256", "-n", "Velmor Cap",
+                        "-in", TOOL, "-out", signed], check=True, capture_output=True)
+        with open(signed, "rb") as program:
+            return program.read()
 
 
 class HardeningTestCase(InstallerTestCase):
@@ -33,8 +45,8 @@ class HardeningTestCase(InstallerTestCase):
     def setUpClass(cls):
         super().setUpClass()
         files = cls.server.files
-        files.update(signed=sign("publisher", "publisher"), renamed=sign("renamed", "publisher"),
-                     impostor=sign("impostor", "impostor"))
+        files.update(signed=sign("Velmor Test Publisher", "publisher"),
+                     renamed=sign("Velmor Other Publisher", "publisher"), impostor=sign("Velmor Test Publisher", "impostor"))
         files["altered"] = bytearray(files["signed"])
         files["altered"][len(files["altered"]) // 2] ^= 0x01
 
@@ -58,7 +70,7 @@ class PlantedDlls(HardeningTestCase):
                                       WINEDLLOVERRIDES="mscoree,mshtml=;%s=n,b" % ",".join(PLANTED_NAMES))
                 self.assertTrue(wait_until(lambda: "window_visible" in installer.setup_record(), 60))
                 setup = installer.setup_record()["cwd"].rstrip("\\") + "\\velmor-cap-setup.exe"
-                tamper = RUN.wine(TOOL, "tamper", setup)
+                tamper = RUN.wine(HELPER, "tamper", setup)
                 open(release, "w").close()
                 self.assertEqual(tamper.stdout.decode().strip(), "found=1 write=0 rename=0 delete=0")
                 self.assertEqual(installer.wait(60), 0)

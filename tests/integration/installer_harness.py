@@ -4,20 +4,25 @@
 # prefix's https handler ("fake_setup.exe url") logs what the installer opens, and which program started it, to
 # URL_LOG.
 
+import contextlib
 import os
+import resource
+import signal
+import ssl
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "wine"))
 
 from https_server import HttpsTestServer  # noqa: E402
 from wine_env import WineRun, read_record, winpath  # noqa: E402
 
 RUN = WineRun(os.environ["VELMOR_RUN_DIR"])
-TOOL = os.path.join(os.environ["VELMOR_TOOLS_DIR"], "fake_setup.exe")  # the setup program and the helper commands
+TOOL = os.path.join(os.environ["VELMOR_TOOLS_DIR"], "fake_setup.exe")  # the setup program
+HELPER = os.path.join(os.environ["VELMOR_TOOLS_DIR"], "test_helper.exe")  # box, tamper, hold
 PORT = int(os.environ["VELMOR_TEST_PORT"])
 RELEASE_PATH, WEBVIEW_PATH = "/velmor-cap/release", "/velmor-cap/ebwebview"
 DOWNLOAD_URL = "https://localhost:%d%s" % (PORT, WEBVIEW_PATH)
@@ -59,9 +64,10 @@ def serve(server, route):
     server.aliases.update({RELEASE_PATH: route, WEBVIEW_PATH: route})
 
 
-def make_server(cert="localhost", route="/file/setup"):
-    # A server on the test build's port (cert None: plain HTTP) that answers the installer's paths with route.
-    server = HttpsTestServer(*(RUN.certificate(cert) if cert else (None, None)), port=PORT)
+def make_server(cert="localhost", route="/file/setup", port=PORT, tls=None):
+    # A server on the test build's port (or another; 0: a free one) with one of the run's certificates (None: plain
+    # HTTP) that answers the installer's paths with route; tls: see HttpsTestServer.
+    server = HttpsTestServer(*(RUN.certificate(cert) if cert else (None, None)), port=port, tls=tls)
     # Without "MZ" even Wine with wine32 refuses to start it (it passes a DOS header on to winevdm).
     server.files.update(setup=SETUP, setup2=bytes(SETUP2), **{"not-a-program": b"this is not a program\r\n" * 100})
     serve(server, route)
@@ -136,7 +142,7 @@ class Installer:
         deadline = time.monotonic() + timeout
         while True:
             left = max(1.0, deadline - time.monotonic())
-            result = RUN.wine(TOOL, "box", caption, str(int(left * 1000)), answer, timeout=left + 20,
+            result = RUN.wine(HELPER, "box", caption, str(int(left * 1000)), answer, timeout=left + 20,
                               WINEDEBUG="-all,err+all")
             if result.returncode in (0, 3) or time.monotonic() >= deadline:
                 break
@@ -181,3 +187,31 @@ class InstallerTestCase(unittest.TestCase):
 
     def downloads(self):
         return [path for path in self.server.take_requests() if path.startswith("/velmor-cap/")]
+
+
+def serve_for(command):
+    # Runs command while servers are up and returns its exit code: the test build's server on VELMOR_TEST_PORT, and
+    # on the port in VELMOR_<KIND>_PORT of its environment one with a certificate that nothing trusts (UNTRUSTED), for
+    # another name (OTHERHOST), expired (EXPIRED), one that accepts only TLS 1.0 and 1.1 (TLS_10_11) and one that
+    # speaks plain HTTP (PLAIN). The command cannot make a file larger than FILE_SIZE_LIMIT: a longer write fails, as
+    # on a full disk.
+    kinds = {"UNTRUSTED": ("selfsigned", None), "OTHERHOST": ("otherhost", None), "EXPIRED": ("expired", None),
+             "TLS_10_11": ("localhost", (ssl.TLSVersion.TLSv1, ssl.TLSVersion.TLSv1_1)), "PLAIN": (None, None)}
+    with contextlib.ExitStack() as stack:
+        stack.enter_context(make_server())
+        env = dict(os.environ, **{"VELMOR_%s_PORT" % kind: str(stack.enter_context(make_server(cert, port=0, tls=tls)).port)
+                                  for kind, (cert, tls) in kinds.items()})
+        return subprocess.call(command, env=env, preexec_fn=limit_file_size)
+
+
+FILE_SIZE_LIMIT = 3 << 20
+
+
+def limit_file_size():
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails instead of ending the process
+    resource.setrlimit(resource.RLIMIT_FSIZE, (FILE_SIZE_LIMIT, FILE_SIZE_LIMIT))
+
+
+if __name__ == "__main__":
+    # installer_harness.py -- <command> [arguments...]: see serve_for.
+    sys.exit(serve_for(sys.argv[sys.argv.index("--") + 1:]))

@@ -74,18 +74,13 @@ class SignedRelease(unittest.TestCase):
         self.assertEqual((strings.get("FileVersion"), strings.get("ProductVersion")), (VERSION, VERSION))
 
     def test_a_setting_the_installer_cannot_carry_stops_at_configure(self):
-        cases = (("--distributor", 'a"b', "VELMOR_DISTRIBUTOR_ID='a\"b' must be 1 to 32 printable ASCII"),
-                 ("--distributor", "", "VELMOR_DISTRIBUTOR_ID='' must be 1 to 32 printable ASCII"),
-                 ("--distributor", "x" * 33, "VELMOR_DISTRIBUTOR_ID='%s' must be 1 to 32" % ("x" * 33)),
-                 ("--version", "1.2", "VELMOR_VERSION='1.2' is not a version X.Y.Z"),
-                 ("--download-host", "a/b", "VELMOR_DOWNLOAD_HOST='a/b' is not a host name"),
-                 ("--attempts", "11", "VELMOR_DOWNLOAD_ATTEMPTS='11' is not a whole number from 1 to 10"),
-                 ("--payload-keys", "abc", "VELMOR_PAYLOAD_KEY_SHA256='abc' is not a comma-separated list"),
-                 ("--payload-signer", "Velmor", "VELMOR_PAYLOAD_SIGNER='Velmor' is set without VELMOR_PAYLOAD_KEY_SHA256"))
-        for option, value, message in cases:
+        # The checks themselves are CMake's (cmake/Product.cmake, cmake/Hosts.cmake); here that they stop a release.
+        cases = (("--distributor", 'a"b', "VELMOR_DISTRIBUTOR_ID"), ("--version", "1.2", "VELMOR_VERSION"),
+                 ("--payload-signer", "Velmor", "VELMOR_PAYLOAD_SIGNER"))
+        for option, value, variable in cases:
             with self.subTest(option=option, value=value):
                 out = os.path.join(self.work, "refused")
                 refused = release(self.source, out, option, value)
                 self.assertNotEqual(refused.returncode, 0)
-                self.assertIn(message, " ".join(refused.stderr.split()))
+                self.assertIn(variable + "=", refused.stderr)
                 self.assertFalse(os.path.exists(out))

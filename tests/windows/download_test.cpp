@@ -1,4 +1,4 @@
-// DownloadFile against the local HTTPS test server (tests/harness/https_server.py), under Wine.
+// DownloadFile against the local HTTPS test server (wine/https_server.py), under Wine.
 #include "net/download.h"
 
 #include <windows.h>
@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/file_bytes.h"
+#include "wine/tools/file_bytes.h"
 
 namespace {
 
@@ -106,9 +106,9 @@ TEST_F(Download, WritesExactlyWhatWasServed) {
 
 // A failure leaves the file that was there and no partial file: before the 200, and after it when the body is
 // shorter than its Content-Length, or without one cut off between chunks or not a whole program. So does a save
-// file that cannot be written (this program cannot make files larger than 3 MiB: with_server.py), made (its folder
-// is missing) or put in place (a folder has its name), where nothing was before. A link at the partial file's name,
-// symbolic or hard (the run's set-up makes both), is neither written through nor removed.
+// file that cannot be written (this program cannot make files larger than 3 MiB: installer_harness.py), made (its
+// folder is missing) or put in place (a folder has its name), where nothing was before. A link at the partial file's
+// name, symbolic or hard (the run's set-up makes both), is neither written through nor removed.
 TEST_F(Download, FailuresLeaveTheFileAsItWas) {
     const std::string usual = savePath_, taken = (dir_ / "taken").string();
     fs::create_directory(taken);
@@ -133,7 +133,11 @@ TEST_F(Download, FailuresLeaveTheFileAsItWas) {
         // Each continuation holds half of what is left, as its Content-Length says: never the whole body.
         {Url("/flaky/short/30000/bytes/100000"), "download incomplete", "", 3},
         {Url("/never/2"), "WinHttpReceiveResponse failed"},
+        // Certificates that do not hold, and a server that speaks no TLS at all.
         {Url("/bytes/100", "VELMOR_UNTRUSTED_PORT"), "WinHttpSendRequest failed"},
+        {Url("/bytes/100", "VELMOR_OTHERHOST_PORT"), "WinHttpSendRequest failed"},
+        {Url("/bytes/100", "VELMOR_EXPIRED_PORT"), "WinHttpSendRequest failed"},
+        {Url("/bytes/100", "VELMOR_PLAIN_PORT"), "WinHttpSendRequest failed"},
         // TLS 1.2 is offered also where the system would offer older versions only (Windows 7); older ones never
         // are, though Wine offers them by default.
         {Url("/bytes/100000", "VELMOR_TLS_10_11_PORT"), "WinHttpSendRequest failed"},

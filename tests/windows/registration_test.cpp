@@ -12,8 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "base/unique_handle.h"
-#include "tests/file_bytes.h"
+#include "config/software_registry.h"
 #include "tests/windows/run_unix.h"
+#include "wine/tools/file_bytes.h"
 
 namespace {
 
@@ -110,16 +111,21 @@ TEST_F(RegistrationTest, UpdatesOrAppendsThisProduct) {
 }
 
 // A link in place of the folder or the file, which any program of the user can make, leads nowhere: the place it
-// points to keeps its content, its attributes and its listing, and the link stays. So does a hard link held open by
-// another program with read and write sharing, which a rename cannot replace.
+// points to keeps its content, its attributes and its listing, and the link stays; a hard link too, also while another
+// program holds it open with read and write sharing, so that a rename cannot replace it and the file would be
+// written in place.
 TEST_F(RegistrationTest, LeavesLinksAndWhatTheyPointToAlone) {
     const struct {
         const char* what;
         bool folder;
         const char* command;
+        bool held = false;
+        bool registration = true;  // else the file is written directly, as the registration writes it
     } cases[] = {{".velmor is a symbolic link", true, "ln -s"},
                  {"config.toml is a symbolic link", false, "ln -s"},
-                 {"config.toml is a hard link, held open", false, "ln"}};
+                 {"config.toml is a hard link", false, "ln"},
+                 {"config.toml is a hard link, held open", false, "ln", true},
+                 {"config.toml is a hard link, held open, written", false, "ln", true, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_NO_FATAL_FAILURE(NewProfile(nullptr, L"-protected"));
@@ -132,16 +138,21 @@ TEST_F(RegistrationTest, LeavesLinksAndWhatTheyPointToAlone) {
         const fs::path link = c.folder ? Folder() : File();
         ASSERT_NO_FATAL_FAILURE(RunUnix(c.command, c.folder ? elsewhere : target, link, true));
         const DWORD attributes = GetFileAttributesW(elsewhere.c_str());
-        const UniqueFileHandle held(std::string(c.command) == "ln"
+        const UniqueFileHandle held(c.held
                                         ? CreateFileW(File().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                                       nullptr, OPEN_EXISTING, 0, nullptr)
                                         : INVALID_HANDLE_VALUE);
 
-        RegisterProductInProfile(profile_.wstring());
+        if (c.registration)
+            RegisterProductInProfile(profile_.wstring());
+        else
+            WriteSoftwareEntries(File(), {{"other", "3", "5"}});
         EXPECT_EQ(FileBytes(target), kOldFile);
         EXPECT_EQ(Listing(elsewhere), std::set<std::wstring>{L"config.toml"});
         EXPECT_EQ(GetFileAttributesW(elsewhere.c_str()), attributes);
-        EXPECT_EQ(FileBytes(File()), kOldFile) << "the link was replaced";
+        if (c.registration) {
+            EXPECT_EQ(FileBytes(File()), kOldFile) << "the link was replaced";
+        }
         ASSERT_NO_FATAL_FAILURE(RunUnix("rm -f", link, link, false));
     }
 }

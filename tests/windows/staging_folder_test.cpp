@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/file_bytes.h"
 #include "tests/windows/run_unix.h"
+#include "wine/tools/file_bytes.h"
 
 namespace {
 

@@ -16,7 +16,8 @@
 #include "install/progress.h"
 #include "install/progress_state.h"
 #include "install/worker.h"
-#include "tests/file_bytes.h"
+#include "install/worker_steps.h"
+#include "wine/tools/file_bytes.h"
 
 namespace {
 
@@ -196,39 +197,31 @@ TEST_F(FailureDialog, WorkerShowsTheFailureAndHidesOrKeepsTheWindow) {
     SetEnvironmentVariableW(L"VELMOR_SETUP_LOG", nullptr);
 }
 
-Gdiplus::Status WINGDIPAPI FailingGdiplusStartup(ULONG_PTR*,
-                                                 const Gdiplus::GdiplusStartupInput*,
-                                                 Gdiplus::GdiplusStartupOutput*) {
-    return Gdiplus::GdiplusNotInitialized;
+// The setup program named by its full path is what starts, also where the path has blanks: read as a command line,
+// "...\\a b\\setup.exe" would start "...\\a.exe" instead.
+TEST(SetupLaunch, APathWithBlanksStartsThatProgram) {
+    const fs::path folder = fs::temp_directory_path() / ("velmor-launch-" + std::to_string(GetCurrentProcessId()));
+    const fs::path tools = fs::path("Z:" + std::string(std::getenv("VELMOR_TOOLS_DIR")));
+    const fs::path setup = folder / "a b" / "setup.exe", setupLog = folder / "setup-log.txt";
+    fs::create_directories(setup.parent_path());
+    fs::copy_file(tools / "fake_setup.exe", setup);
+    fs::copy_file(tools / "test_helper.exe", folder / "a.exe");  // which would exit with 2 at once
+    SetEnvironmentVariableW(L"VELMOR_SETUP_LOG", setupLog.wstring().c_str());
+    {
+        const UniqueFileHandle program(CreateFileW(setup.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                   OPEN_EXISTING, 0, nullptr));
+        EXPECT_TRUE(RunSetupProgram(program.get(), setup.wstring(), folder.wstring()));
+    }
+    EXPECT_NE(FileBytes(setupLog).find("ended=1"), std::string::npos) << "the setup program did not run";
+    SetEnvironmentVariableW(L"VELMOR_SETUP_LOG", nullptr);
+    fs::remove_all(folder);
 }
 
-// Without GDI+ the installer's own window comes up with no pictures (painted with its GDI fallbacks, which the paint
-// tests cover), and its worker runs: with nothing listening on the test port here, the download fails and the
-// failure box comes up.
-TEST_F(FailureDialog, InstallerWindowWithoutGdiplusStillShowsAndRunsTheWorker) {
+// No picture is decoded while GDI+ is not running (the window then paints its fallbacks): GDI+ objects need it.
+TEST(Pictures, NoneWithoutGdiplus) {
+    ASSERT_EQ(g_gdiplusToken, 0u);
     g_instance = GetModuleHandleW(nullptr);
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = MainWindowProc;
-    windowClass.hInstance = g_instance;
-    windowClass.lpszClassName = kWindowClassName;
-    RegisterClassW(&windowClass);
-    g_startGdiplus = FailingGdiplusStartup;
-    HWND window = CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, 0, 0, kWindowWidth, kWindowHeight,
-                                  nullptr, nullptr, g_instance, nullptr);
-    g_startGdiplus = Gdiplus::GdiplusStartup;
-    ASSERT_NE(window, nullptr);
-    EXPECT_TRUE(g_gdiplusToken == 0 && g_backgroundBitmap && !g_trackImage && !g_fillImage);
-    EXPECT_FALSE(LoadPngResource(kTrackPngId)) << "a picture decoded without GDI+ running";
-    ShowWindow(window, SW_SHOW);
-    UpdateWindow(window);
-
-    std::wstring text;
-    PumpMessages(10000, [&] { return AnswerFailureBox(text); });
-    EXPECT_EQ(text, kDownloadFailed);
-    ExpectDownloadPageOpened();
-    DestroyWindow(window);
-    MSG quit;  // the window ends the message loop that this thread does not have
-    PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+    EXPECT_FALSE(LoadPngResource(kTrackPngId));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-# The Wine environment of one run as tests/harness/run-setup made it. <run dir>/env holds one NAME=value a line:
+# The Wine environment of one run as wine/run-setup made it. <run dir>/env holds one NAME=value a line:
 # DISPLAY, WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES, VELMOR_32BIT, VELMOR_WINE and perhaps WINELOADER (what every Wine
 # call of the run needs; VELMOR_WINE is the loader to start programs with) and XVFB_PID. The tests, the demo and the
 # benchmark all read it here.
