@@ -108,6 +108,8 @@ class Bench:
             payload.write(program.read())
             while payload.tell() < PAYLOAD_BYTES:
                 payload.write(bytes(min(MIB, PAYLOAD_BYTES - payload.tell())))
+            if payload.tell() > PAYLOAD_BYTES:
+                raise SystemExit("the payload cannot be smaller than the setup program, %d bytes" % payload.tell())
         os.link(payload_path, os.path.join(self.www, "velmor-cap", "release"))
         self.nginx = self.start_nginx()
         # Processes that Wine starts (it forks twice) come to this process when they end, so they can be measured.
@@ -277,7 +279,8 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--rows", default=",".join(ROWS), help="which rows (1 to 5, 4r)")
     parser.add_argument("--results", help="file to prepend the results to (none: print only)")
-    parser.add_argument("--payload-mib", type=int, default=256, help="size of the setup program served")
+    parser.add_argument("--payload-mib", type=int, default=256,
+                        help="size of the setup program served, at least that of the test setup program (3)")
     parser.add_argument("--baseline", help="row 5b: the installer built from another commit")
     parser.add_argument("--baseline-source", default="", help="that commit, for the report")
     args = parser.parse_args()

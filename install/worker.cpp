@@ -110,6 +110,25 @@ bool IsFromPinnedPublisher(HANDLE program, const std::wstring& path) {
     return signedByPublisher;
 }
 
+// How the downloaded program fared.
+enum class Launch { kNotHeld, kNotStarted, kRan };
+
+// Holds the downloaded program from here until it has ended, so that what starts elevated is what came over HTTPS
+// (and, where a publisher is pinned, carries its signature); hides the window once the entry point has shown it, and
+// runs the program from folder. The handle is released when this returns, so that the caller can remove the folder
+// with the file: Windows deletes no file that is still open.
+Launch LaunchHeldProgram(HWND window, const std::wstring& path, const std::wstring& folder, bool& hidden) {
+    const UniqueFileHandle program = HoldProgram(path);
+    if (!program || !IsFromPinnedPublisher(program.get(), path))
+        return Launch::kNotHeld;
+    // A window shown after this hide would stay up over the setup program, and could be closed before the file is
+    // deleted.
+    WaitForSingleObject(WindowShownEvent(), INFINITE);
+    ShowWindow(window, SW_HIDE);
+    hidden = true;
+    return RunSetupProgram(program.get(), path, folder) ? Launch::kRan : Launch::kNotStarted;
+}
+
 }  // namespace
 
 bool RunSetupProgram(HANDLE program, const std::wstring& path, const std::wstring& folder) {
@@ -198,7 +217,7 @@ void InstallWorker(HWND window, DownloadFunction download) {
         LogStep("address " + build.url + " (" + build.reason + ")");
         const std::wstring wideUrl = WidenAscii(build.url);
 
-        // Declared before the handle to the program inside it, so that it is removed after the handle is closed.
+        // Removed with what it holds below, and by its owner on every other way out of this block.
         StagingFolder folder = StagingFolder::Create();
         LogStep(folder ? "staging folder " + Utf8FromWide(folder.path())
                        : "no staging folder could be made: " + ErrorText(GetLastError()));
@@ -210,27 +229,16 @@ void InstallWorker(HWND window, DownloadFunction download) {
             return;
         }
 
-        // Held from here until the setup program has ended: what starts elevated is what came over HTTPS.
-        UniqueFileHandle program = HoldProgram(path);
-        if (!program || !IsFromPinnedPublisher(program.get(), path)) {
-            program.reset();
-            folder.Remove();
-            ShowInstallFailure(window, kDownloadFailedText, wideUrl.c_str());
-            return;
-        }
-
-        // A window shown after this hide would stay up over the setup program, and could be closed before the file
-        // is deleted.
-        WaitForSingleObject(WindowShownEvent(), INFINITE);
-        ShowWindow(window, SW_HIDE);
-        hidden = true;
-        const bool ran = RunSetupProgram(program.get(), path, folder.path());
-        program.reset();  // Windows deletes no file that is still open
+        const Launch launch = LaunchHeldProgram(window, path, folder.path(), hidden);
         // Also after a failed start: the file is of no use to the user in a folder only administrators can open, and
         // the browser has the download page.
         LogStep(folder.Remove() ? "staging folder removed"
                                 : "staging folder not removed: " + ErrorText(GetLastError()));
-        if (!ran)
+        if (launch == Launch::kNotHeld) {
+            ShowInstallFailure(window, kDownloadFailedText, wideUrl.c_str());
+            return;
+        }
+        if (launch == Launch::kNotStarted)
             ShowInstallFailure(window, kLaunchFailedText, wideUrl.c_str());
         PostMessageW(window, WM_CLOSE, 0, 0);
     } catch (...) {

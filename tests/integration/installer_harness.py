@@ -1,8 +1,8 @@
 # Drives the test build of the installer under Wine: the run's prefix and display, the local HTTPS server it downloads
 # from (https://localhost:<VELMOR_TEST_PORT>/velmor-cap/...; https://support.localhost:... is its customer-service
-# page), its window (through xdotool) and its message boxes (through "fake_setup.exe box" in the prefix). The
+# page), its window (through xdotool) and its message boxes (through "test_helper.exe box" in the prefix). The
 # prefix's https handler ("fake_setup.exe url") logs what the installer opens, and which program started it, to
-# URL_LOG.
+# URL_LOG. Run as a program, it serves the downloader's test (serve_for).
 
 import contextlib
 import os
