@@ -208,8 +208,8 @@ TEST(SetupLaunch, APathWithBlanksStartsThatProgram) {
     fs::copy_file(tools / "test_helper.exe", folder / "a.exe");  // which would exit with 2 at once
     SetEnvironmentVariableW(L"VELMOR_SETUP_LOG", setupLog.wstring().c_str());
     {
-        const UniqueFileHandle program(CreateFileW(setup.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                                   OPEN_EXISTING, 0, nullptr));
+        const UniqueFileHandle program(
+            CreateFileW(setup.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         EXPECT_TRUE(RunSetupProgram(program.get(), setup.wstring(), folder.wstring()));
     }
     EXPECT_NE(FileBytes(setupLog).find("ended=1"), std::string::npos) << "the setup program did not run";
