@@ -12,8 +12,10 @@
 
 #include "base/ascii.h"
 #include "base/held_file.h"
+#include "base/plain_entry.h"
 #include "base/unique_handle.h"
 #include "base/utf8.h"
+#include "net/internet_handle.h"
 #include "net/pe_image.h"
 #include "net/proxy.h"
 #include "net/retry.h"
@@ -21,14 +23,11 @@
 
 namespace {
 
-constexpr wchar_t kUserAgent[] = L"VelmorInstaller/1.0";
 constexpr DWORD kTimeoutMs = 30000;
 constexpr DWORD kReadBufferSize = 8192;
 constexpr int kMaxRequests = 3;
 // The one failure to save the body that another attempt can mend: the connection broke before the body was whole.
 constexpr char kIncomplete[] = "download incomplete";
-
-using UniqueInternet = UniqueHandle<HINTERNET, NullEmptyTraits<HINTERNET, WinHttpCloseHandle>>;
 
 bool IsRedirectStatus(DWORD status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -43,14 +42,17 @@ bool QueryHeader(HINTERNET request, DWORD infoLevel, std::string& value) {
                              WINHTTP_NO_HEADER_INDEX)) {
         return false;
     }
-    const int needed = WideCharToMultiByte(CP_UTF8, 0, buffer.data(), -1, nullptr, 0, nullptr, nullptr);
-    value.clear();
-    if (needed > 1) {
-        value.resize(needed);
-        WideCharToMultiByte(CP_UTF8, 0, buffer.data(), -1, value.data(), needed, nullptr, nullptr);
-        value.resize(needed - 1);
-    }
+    value = Utf8FromWide(buffer.data());
     return true;
+}
+
+// The response's status code; 0 when it cannot be read.
+DWORD StatusCode(HINTERNET request) {
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                        &status, &size, WINHTTP_NO_HEADER_INDEX);
+    return status;
 }
 
 // The header's value, or empty when it is absent.
@@ -77,8 +79,7 @@ public:
             file_.reset(CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
             created_ = static_cast<bool>(file_);
-            BY_HANDLE_FILE_INFORMATION info{};
-            if (!file_ || !GetFileInformationByHandle(file_.get(), &info) || info.nNumberOfLinks != 1)
+            if (!file_ || !IsNoLink(file_.get()))
                 return false;
         }
         return MoveTo(FILE_BEGIN) && SetEndOfFile(file_.get());
@@ -228,13 +229,10 @@ void OfferModernTls(HINTERNET session) {
 // True when a response through a proxy is the proxy's own error, not the server's: the tunnel to the server was
 // refused (a proxy that asks for credentials, 407, among them), so no server certificate ever came.
 bool AnsweredByProxy(HINTERNET request) {
-    DWORD status = 0;
-    DWORD size = sizeof(status);
-    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
-                        &status, &size, WINHTTP_NO_HEADER_INDEX);
     PCCERT_CONTEXT certificate = nullptr;
-    size = sizeof(certificate);
-    if (status < 400 || WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size)) {
+    DWORD size = sizeof(certificate);
+    if (StatusCode(request) < 400 ||
+        WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size)) {
         if (certificate)
             CertFreeCertificateContext(certificate);
         return false;
@@ -351,10 +349,7 @@ AttemptResult RunAttempt(const std::string& url,
         }
         const HINTERNET request = exchange.request.get();
 
-        DWORD status = 0;
-        DWORD size = sizeof(status);
-        WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+        const DWORD status = StatusCode(request);
         tries.back().status = status;
 
         // A redirect without a readable Location falls through to the status check below.

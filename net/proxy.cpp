@@ -11,11 +11,11 @@
 #include "base/ascii.h"
 #include "base/unique_handle.h"
 #include "base/utf8.h"
+#include "net/internet_handle.h"
 #include "net/proxy_rules.h"
 
 namespace {
 
-using UniqueInternet = UniqueHandle<HINTERNET, NullEmptyTraits<HINTERNET, WinHttpCloseHandle>>;
 using UniqueGlobalString = UniqueHandle<LPWSTR, NullEmptyTraits<LPWSTR, GlobalFree>>;
 
 std::string Narrow(const UniqueGlobalString& text) {
@@ -33,8 +33,8 @@ struct PacAnswer {
 PacAnswer AskPacScript(const std::wstring& url, const std::wstring& scriptUrl) {
     PacAnswer answer;
     // The script is fetched directly, never through a proxy of its own.
-    UniqueInternet session(WinHttpOpen(L"VelmorInstaller/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                       WINHTTP_NO_PROXY_BYPASS, 0));
+    UniqueInternet session(
+        WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session)
         return answer;
     WINHTTP_AUTOPROXY_OPTIONS options{};
