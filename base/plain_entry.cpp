@@ -20,11 +20,14 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
     return !a.empty() && CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
-bool IsPlainEntry(HANDLE opened, const std::wstring& expected) {
+bool IsNoLink(HANDLE opened) {
     BY_HANDLE_FILE_INFORMATION info{};
     return GetFileInformationByHandle(opened, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-           ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || info.nNumberOfLinks == 1) &&
-           SamePath(FinalPath(opened), expected);
+           ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || info.nNumberOfLinks == 1);
+}
+
+bool IsPlainEntry(HANDLE opened, const std::wstring& expected) {
+    return IsNoLink(opened) && SamePath(FinalPath(opened), expected);
 }
 
 bool IsReachedWithoutLinks(HANDLE opened, const std::wstring& path) {

@@ -21,8 +21,12 @@ std::wstring FinalPath(HANDLE handle);
 // Case-insensitive equality of two non-empty paths.
 bool SamePath(const std::wstring& a, const std::wstring& b);
 
-// True when the opened entry is no link (a junction or symbolic link, or a file with another name beside this one)
-// and resolves to exactly expected, a final path. Everything is read through the handle.
+// True when the opened entry is no link: no junction or symbolic link, and, for a file, no file with another name
+// beside this one (a hard link). Read through the handle.
+bool IsNoLink(HANDLE opened);
+
+// True when the opened entry is no link (IsNoLink) and resolves to exactly expected, a final path. Everything is read
+// through the handle.
 bool IsPlainEntry(HANDLE opened, const std::wstring& expected);
 
 // True when the opened folder is the one that path (absolute, in any form) names without passing any link: its final

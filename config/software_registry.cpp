@@ -9,6 +9,7 @@
 #include <thread>
 
 #ifdef _WIN32
+#include "base/plain_entry.h"
 #include "base/unique_handle.h"
 #else
 #include <fcntl.h>
@@ -110,14 +111,12 @@ bool WriteNewFile(const std::filesystem::path& path, const std::string& content)
 // checked to be no link, symbolic or hard (a file with a second name), so another file is never written through it.
 bool WriteWholeFile(const std::filesystem::path& path, const std::string& content) {
 #ifdef _WIN32
+    // Opened without backup semantics, so never a folder.
     UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION info{};
     DWORD written = 0;
-    return file && GetFileInformationByHandle(file.get(), &info) && info.nNumberOfLinks == 1 &&
-           (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
-           SetEndOfFile(file.get()) && content.size() <= MAXDWORD &&
+    return file && IsNoLink(file.get()) && SetEndOfFile(file.get()) && content.size() <= MAXDWORD &&
            WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
            written == content.size() && CloseHandle(file.release());
 #else

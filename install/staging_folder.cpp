@@ -7,6 +7,7 @@
 #include <sddl.h>
 
 #include "base/ascii.h"
+#include "base/plain_entry.h"
 
 namespace {
 
@@ -69,9 +70,8 @@ StagingFolder StagingFolder::Create() {
     // Fails when anything has that name already, a link included: nothing that another program made is used.
     if (!CreateDirectoryW(path.c_str(), &attributes))
         return {};
-    UniqueFileHandle held(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    UniqueFileHandle held = OpenEntry(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_OPEN_REPARSE_POINT);
     BY_HANDLE_FILE_INFORMATION info{};
     if (!held || !GetFileInformationByHandle(held.get(), &info) ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY)
