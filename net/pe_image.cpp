@@ -79,20 +79,6 @@ bool IsWholeWindowsProgram(std::uint64_t size, const ReadAtFunction& file) {
     return true;
 }
 
-bool IsWholeWindowsProgram(std::istream& file) {
-    file.seekg(0, std::ios::end);
-    const std::streamoff end = file.tellg();
-    return end >= 0 &&
-           IsWholeWindowsProgram(static_cast<std::uint64_t>(end),
-                                 [&file](std::uint64_t offset, std::uint64_t count, std::vector<unsigned char>& out) {
-                                     out.resize(count);
-                                     file.clear();
-                                     file.seekg(static_cast<std::streamoff>(offset));
-                                     return static_cast<bool>(file.read(reinterpret_cast<char*>(out.data()),
-                                                                        static_cast<std::streamsize>(count)));
-                                 });
-}
-
 #ifdef _WIN32
 bool IsWholeWindowsProgramFile(void* fileHandle) {
     LARGE_INTEGER size{};

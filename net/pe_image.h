@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <istream>
 #include <vector>
 
 // Whether the bytes hold a whole Windows program as far as its own headers can tell: the DOS and PE headers and an
@@ -17,9 +16,6 @@
 // unless it could. It is asked only for bytes within the size.
 using ReadAtFunction = std::function<bool(std::uint64_t offset, std::uint64_t count, std::vector<unsigned char>& out)>;
 bool IsWholeWindowsProgram(std::uint64_t size, const ReadAtFunction& readAt);
-
-// The same for the bytes of a stream.
-bool IsWholeWindowsProgram(std::istream& file);
 
 #ifdef _WIN32
 // The same for a file open as fileHandle (a HANDLE with read access), read where it is; its file pointer moves.

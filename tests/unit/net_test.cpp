@@ -1,7 +1,6 @@
 // The downloader's pure rules: address parsing, retries and resumption, and the whole-program check.
 #include <cstring>
 #include <filesystem>
-#include <sstream>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -153,8 +152,11 @@ std::string Program(const char* name) {
 }
 
 bool IsWhole(const std::string& bytes) {
-    std::istringstream file(bytes);
-    return IsWholeWindowsProgram(file);
+    return IsWholeWindowsProgram(bytes.size(),
+                                 [&bytes](std::uint64_t offset, std::uint64_t count, std::vector<unsigned char>& out) {
+                                     out.assign(bytes.begin() + offset, bytes.begin() + offset + count);
+                                     return true;
+                                 });
 }
 
 std::uint32_t Le32At(const std::string& bytes, size_t at) {
