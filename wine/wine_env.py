@@ -48,9 +48,13 @@ class WineRun:
             here = os.path.join(here, names.get(part.lower(), part))
         return here
 
+    def staging_root(self):
+        # %SystemRoot%\Temp, where installers make the folders for their setup programs.
+        return self.unix_path("C:\\windows\\temp")
+
     def staging_folders(self):
-        # The folders that installers made for their setup programs and have not removed (%SystemRoot%\Temp\velmor-*).
-        temp = self.unix_path("C:\\windows\\temp")
+        # The folders that installers made for their setup programs and have not removed (velmor-* in staging_root).
+        temp = self.staging_root()
         return {name for name in os.listdir(temp) if name.startswith("velmor-")} if os.path.isdir(temp) else set()
 
     def profile_dir(self):

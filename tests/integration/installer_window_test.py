@@ -29,7 +29,7 @@ class CloseArea(InstallerTestCase):
         # received so far stays in its staging folder and never carries the setup program's name.
         self.assertLess(time.monotonic() - began, 2.0)
         [left] = installer.left_behind()
-        folder = os.path.join(RUN.unix_path("C:\\windows\\temp"), left)
+        folder = os.path.join(RUN.staging_root(), left)
         self.assertEqual(os.listdir(folder), ["velmor-cap-setup.exe.part"])
         shutil.rmtree(folder)
 
