@@ -12,6 +12,7 @@ set(VELMOR_PORTABLE_SOURCES
 # Code that talks to Windows.
 set(VELMOR_WINDOWS_SOURCES
     app/main_window.cpp
+    base/desktop_user.cpp
     base/dll_search.cpp
     base/held_file.cpp
     base/plain_entry.cpp

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <string>
 
+#include "base/desktop_user.h"
+#include "base/desktop_user_seams.h"
 #include "base/plain_entry.h"
 #include "config/product.h"
 #include "config/software_registry.h"
@@ -60,15 +62,22 @@ Registration RegisterProductInProfile(const std::wstring& profileFolder) {
         }
         if (!found)
             entries.push_back({ProductName, productId, DistributorId});
+        if (g_userPlaceWriteProbe)
+            g_userPlaceWriteProbe();
         return WriteSoftwareEntries(file, entries) ? Registration::kWritten : Registration::kNotWritten;
     } catch (...) {
         return Registration::kNotWritten;
     }
 }
 
-Registration RegisterProduct() {
+RegistrationReport RegisterProduct() {
+    // Reverted when this returns, exceptions included: the registration swallows every one of its own.
+    const DesktopUserImpersonation asUser;
+    RegistrationReport report;
+    report.way = asUser.way();
     wchar_t profile[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, profile)))
-        return Registration::kNoProfile;
-    return RegisterProductInProfile(profile);
+    report.result = FAILED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, profile))
+                        ? Registration::kNoProfile
+                        : RegisterProductInProfile(profile);
+    return report;
 }

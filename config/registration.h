@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "base/desktop_user.h"
+
 // What became of a registration, for the diagnostics log (which names them in this order).
 enum class Registration {
     kWritten,     // the file holds the list
@@ -10,10 +12,17 @@ enum class Registration {
     kNotWritten,  // the file could not be written (it is read-only, held, or in the way)
 };
 
-// Records this product and its distributor in the user's software registry file, %USERPROFILE%\.velmor\config.toml:
-// updates the first entry with this product's id, or appends one. Never fails visibly; the installation goes on
-// whatever happens here.
-Registration RegisterProduct();
+struct RegistrationReport {
+    Registration result = Registration::kNotWritten;
+    DesktopUserImpersonation::Way way = DesktopUserImpersonation::Way::kFailed;  // whose rights it was done with
+};
 
-// The same for a given profile folder.
+// Records this product and its distributor in the user's software registry file, %USERPROFILE%\.velmor\config.toml:
+// updates the first entry with this product's id, or appends one. All of it (the profile's path, the read, the
+// temporary file, the rename, the write in place) is done with the signed-in user's own rights where the desktop
+// shell runs as this process's user, else with this process's (see DesktopUserImpersonation). Never fails visibly;
+// the installation goes on whatever happens here.
+RegistrationReport RegisterProduct();
+
+// The same for a given profile folder, with the calling thread's rights as they are.
 Registration RegisterProductInProfile(const std::wstring& profileFolder);

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
 #include <shlobj.h>
 
 #include <string>
@@ -14,58 +13,23 @@
 #include <shlguid.h>
 
 #include "base/ascii.h"
+#include "base/com.h"
+#include "base/desktop_user.h"
 #include "base/unique_handle.h"
+#include "base/utf8.h"
 #include "config/build_hosts.h"
+#include "install/failure_dialog_seams.h"
+#include "install/install_log.h"
 
 namespace {
 
 using UniqueBstr = UniqueHandle<BSTR, NullEmptyTraits<BSTR, SysFreeString>>;
 
-// COM interface pointers are owned like handles: Release gives one back.
-template <typename Interface>
-struct ComReleaseTraits {
-    static Interface* Empty() { return nullptr; }
-    static void Close(Interface* pointer) { pointer->Release(); }
-};
-template <typename Interface>
-using ComPtr = UniqueHandle<Interface*, ComReleaseTraits<Interface>>;
-
-// Where a call that hands out an interface pointer as void** stores it.
-template <typename Interface>
-void** PutVoid(ComPtr<Interface>& owner) {
-    return reinterpret_cast<void**>(owner.put());
-}
-
-// COM on this thread, single-threaded apartment, for the owner's lifetime. A thread that already has COM in another
-// apartment keeps it, and COM is usable there as well.
-class ScopedComApartment {
-public:
-    ScopedComApartment() : initialised_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
-    ~ScopedComApartment() {
-        if (initialised_)
-            CoUninitialize();
-    }
-    ScopedComApartment(const ScopedComApartment&) = delete;
-    ScopedComApartment& operator=(const ScopedComApartment&) = delete;
-
-private:
-    bool initialised_;
-};
-
 // Asks the shell of the signed-in user's desktop to open url, so that the browser starts with that user's rights and
 // not with this elevated process's. False when there is no such shell: nothing was opened then.
 bool OpenThroughDesktopShell(const std::wstring& url) {
-    ComPtr<IShellWindows> shellWindows;
-    if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
-                                PutVoid(shellWindows))))
-        return false;
-    VARIANT desktopLocation;
-    VariantInit(&desktopLocation);  // empty: the desktop has no location
-    long desktopWindow = 0;
-    ComPtr<IDispatch> desktop;
-    if (shellWindows.get()->FindWindowSW(&desktopLocation, &desktopLocation, SWC_DESKTOP, &desktopWindow,
-                                         SWFO_NEEDDISPATCH, desktop.put()) != S_OK ||
-        !desktop)
+    const ShellDesktop desktop = FindShellDesktop();
+    if (!desktop.dispatch)
         return false;
 
     ComPtr<IServiceProvider> services;
@@ -75,7 +39,7 @@ bool OpenThroughDesktopShell(const std::wstring& url) {
     ComPtr<IShellFolderViewDual> folderView;
     ComPtr<IDispatch> application;
     ComPtr<IShellDispatch2> shell;
-    if (FAILED(desktop.get()->QueryInterface(IID_IServiceProvider, PutVoid(services))) ||
+    if (FAILED(desktop.dispatch.get()->QueryInterface(IID_IServiceProvider, PutVoid(services))) ||
         FAILED(services.get()->QueryService(SID_STopLevelBrowser, IID_IShellBrowser, PutVoid(browser))) ||
         FAILED(browser.get()->QueryActiveShellView(view.put())) ||
         FAILED(view.get()->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, PutVoid(background))) ||
@@ -101,26 +65,39 @@ bool OpenThroughDesktopShell(const std::wstring& url) {
     return SUCCEEDED(shell.get()->ShellExecute(file.get(), none, none, operation, show));
 }
 
-void OpenInBrowser(const std::wstring& url) {
-    if (!OpenThroughDesktopShell(url))
-        ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+// Opens url through the desktop shell; false, and logged, when it could not: the address is then shown instead. It is
+// never opened by this elevated process itself, whose https handler comes from the user's registry and would run
+// with administrator rights.
+bool OpenInBrowser(const std::wstring& url) {
+    const bool opened = g_openThroughDesktopShell(url);
+    if (!opened)
+        LogStep("not opened, no desktop shell to open it: " + Utf8FromWide(url));
+    return opened;
 }
 
 std::wstring SupportUrl() {
     return L"https://" + WidenAscii(kSupportHost);
 }
 
-std::wstring FailureMessage(const wchar_t* firstLine) {
-    return std::wstring(firstLine) + L"\n\n" + L"已为您打开下载页面，请手动安装。\n\n" +
-           L"点击\"确定\"联系客服\n点击\"取消\"稍后处理";
+// The box's text: what failed, where the download page is, and the question.
+std::wstring FailureMessage(const wchar_t* firstLine, const std::wstring& downloadUrl, bool pageOpened) {
+    const std::wstring page =
+        pageOpened ? L"已为您打开下载页面，请手动安装。" : L"请在浏览器中打开下载页面，手动安装：\n" + downloadUrl;
+    return std::wstring(firstLine) + L"\n\n" + page + L"\n\n" + L"点击\"确定\"联系客服\n点击\"取消\"稍后处理";
 }
 
 }  // namespace
 
+bool (*g_openThroughDesktopShell)(const std::wstring& url) = OpenThroughDesktopShell;
+
 void ShowInstallFailure(HWND owner, const wchar_t* firstLine, const wchar_t* downloadUrl) {
     const ScopedComApartment com;
-    OpenInBrowser(downloadUrl);
+    const bool pageOpened = OpenInBrowser(downloadUrl);
     // A failed box (0) counts as not answered with OK.
-    if (MessageBoxW(owner, FailureMessage(firstLine).c_str(), L"系统提示", MB_OKCANCEL | MB_ICONERROR) == IDOK)
-        OpenInBrowser(SupportUrl());
+    if (MessageBoxW(owner, FailureMessage(firstLine, downloadUrl, pageOpened).c_str(), L"系统提示",
+                    MB_OKCANCEL | MB_ICONERROR) == IDOK &&
+        !OpenInBrowser(SupportUrl())) {
+        MessageBoxW(owner, (L"请在浏览器中打开客服页面：\n" + SupportUrl()).c_str(), L"系统提示",
+                    MB_OK | MB_ICONINFORMATION);
+    }
 }

@@ -4,7 +4,11 @@
 
 #include <cstdio>
 #include <mutex>
+#include <new>
 
+#include "base/ascii.h"
+#include "base/desktop_user.h"
+#include "base/desktop_user_seams.h"
 #include "base/plain_entry.h"
 #include "base/unique_handle.h"
 #include "config/build_hosts.h"
@@ -14,9 +18,14 @@ namespace {
 
 constexpr wchar_t kLogName[] = L"VelmorInstaller.log";
 
-// Written by LogStep under g_logLock, from any thread; opened once by StartInstallLog, before other threads exist.
-UniqueFileHandle g_log;
-std::mutex g_logLock;
+// The open log. Made once by StartInstallLog, before other threads exist, and never destroyed: a detached worker may
+// still log while the process's static objects are destroyed at its end.
+struct InstallLog {
+    UniqueFileHandle file;
+    std::mutex lock;  // around each line's write
+    DesktopUserImpersonation::Way createdAs = DesktopUserImpersonation::Way::kFailed;
+};
+InstallLog* g_log = nullptr;
 
 }  // namespace
 
@@ -27,6 +36,9 @@ void StartInstallLog() {
     const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
     if (length == 0 || length > MAX_PATH)
         return;
+    // %TEMP% is the user's: the file is made with the user's rights, so that a link there leads nowhere the user could
+    // not write anyway. The handle is used with the process's own rights from then on.
+    const DesktopUserImpersonation asUser;
     // Held without delete sharing while the file is made, so that the checked folder cannot be replaced meanwhile.
     const UniqueFileHandle folder = OpenEntry(temp, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                                               FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_OPEN_REPARSE_POINT);
@@ -34,8 +46,13 @@ void StartInstallLog() {
         return;
     const std::wstring path = std::wstring(temp, length) + kLogName;
     DeleteFileW(path.c_str());  // the previous run's, or a link of that name itself, never what it points to
-    g_log.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (g_userPlaceWriteProbe)
+        g_userPlaceWriteProbe();
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file)
+        return;
+    g_log = new (std::nothrow) InstallLog{std::move(file), {}, asUser.way()};
 }
 
 void LogStep(const std::string& text) {
@@ -46,10 +63,11 @@ void LogStep(const std::string& text) {
     char stamp[32];
     std::snprintf(stamp, sizeof(stamp), "%04u-%02u-%02u %02u:%02u:%02u.%03u ", now.wYear, now.wMonth, now.wDay,
                   now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
-    const std::string line = stamp + text + "\r\n";
+    // Values in a line may come from the user's registry or from a server: one step stays one line.
+    const std::string line = stamp + EscapeControlCharacters(text) + "\r\n";
     DWORD written = 0;
-    const std::lock_guard<std::mutex> lock(g_logLock);
-    WriteFile(g_log.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    const std::lock_guard<std::mutex> lock(g_log->lock);
+    WriteFile(g_log->file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 std::string ErrorText(unsigned long code) {
@@ -61,6 +79,7 @@ void LogRunStart() {
         return;
     LogStep(std::string("VelmorInstaller ") + kInstallerVersion + ", channel " + DistributorId +
             (sizeof(void*) == 8 ? ", x64" : ", x86"));
+    LogStep(std::string("log created ") + DescribeWay(g_log->createdAs));
     // The version as it is, not as the compatibility layer tells a program built for older Windows.
     using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOEXW*);
     const auto getVersion = reinterpret_cast<RtlGetVersionFunction>(
@@ -74,9 +93,21 @@ void LogRunStart() {
     }
 }
 
-void LogRegistration(Registration result) {
-    static constexpr const char* kOutcomes[] = {"config.toml written", "no profile folder",
-                                                "left alone, .velmor or config.toml is a link",
-                                                "config.toml could not be written"};
-    LogStep(std::string("registration: ") + kOutcomes[static_cast<int>(result)]);
+void LogRegistration(const RegistrationReport& report) {
+    const char* outcome = "";
+    switch (report.result) {
+        case Registration::kWritten:
+            outcome = "config.toml written";
+            break;
+        case Registration::kNoProfile:
+            outcome = "no profile folder";
+            break;
+        case Registration::kLeftAlone:
+            outcome = "left alone, .velmor or config.toml is a link";
+            break;
+        case Registration::kNotWritten:
+            outcome = "config.toml could not be written";
+            break;
+    }
+    LogStep(std::string("registration: ") + outcome + ", " + DescribeWay(report.way));
 }

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <shlobj.h>
+
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -11,9 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include "base/desktop_user_seams.h"
 #include "base/unique_handle.h"
 #include "config/software_registry.h"
 #include "tests/windows/run_unix.h"
+#include "tests/windows/thread_rights.h"
 #include "wine/tools/file_bytes.h"
 
 namespace {
@@ -155,6 +159,52 @@ TEST_F(RegistrationTest, LeavesLinksAndWhatTheyPointToAlone) {
         }
         ASSERT_NO_FATAL_FAILURE(RunUnix("rm -f", link, link, false));
     }
+}
+
+// The registration in the user's own profile reads and writes config.toml with the rights of the desktop shell's user,
+// seen from inside the write (under Wine that user is the test's own, so only that the thread impersonated shows),
+// and the thread has its own rights back afterwards: after a write, after a write that failed, and after a step that
+// threw. The file comes out as from any registration.
+TEST_F(RegistrationTest, WritesWithTheDesktopUsersRights) {
+    wchar_t profile[MAX_PATH] = {};
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, profile), S_OK);
+    profile_ = profile;
+    fs::create_directories(Folder());
+    const std::string before = FileBytes(File());
+    const std::wstring shell = DesktopShellIdentity();
+    ASSERT_FALSE(shell.empty());
+    static std::wstring seen;
+    static bool throws = false;
+    g_userPlaceWriteProbe = [] {
+        seen = ThreadRights();
+        if (throws)
+            throw std::bad_alloc();
+    };
+    const struct {
+        bool readOnly, throws;
+        Registration result;
+    } cases[] = {{false, false, Registration::kWritten},
+                 {true, false, Registration::kNotWritten},
+                 {false, true, Registration::kNotWritten}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.readOnly << c.throws);
+        std::ofstream(File(), std::ios::binary) << kOldFile;
+        SetFileAttributesW(File().c_str(), c.readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);
+        seen.clear();
+        throws = c.throws;
+        const RegistrationReport report = RegisterProduct();
+        EXPECT_EQ(report.result, c.result);
+        EXPECT_EQ(report.way, DesktopUserImpersonation::Way::kAsDesktopUser);
+        EXPECT_EQ(seen, shell) << "not the desktop user's rights while writing";
+        EXPECT_EQ(ThreadRights(), L"own rights") << "not reverted";
+        EXPECT_EQ(FileBytes(File()), c.result == Registration::kWritten ? kUpdatedOldFile : kOldFile);
+        SetFileAttributesW(File().c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    g_userPlaceWriteProbe = nullptr;
+    if (before.empty())
+        fs::remove(File());
+    else
+        std::ofstream(File(), std::ios::binary) << before;
 }
 
 }  // namespace

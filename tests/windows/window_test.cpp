@@ -9,10 +9,13 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "app/main_window.h"
+#include "install/failure_dialog.h"
+#include "install/failure_dialog_seams.h"
 #include "install/progress.h"
 #include "install/progress_state.h"
 #include "install/worker.h"
@@ -61,14 +64,14 @@ const std::wstring kDownloadFailed = L"下载失败，请检查网络连接或�
 const std::wstring kLaunchFailed = L"安装程序启动失败，请检查安装包或联系客服。" + kAskService;
 
 // When the failure box is up and filled in: reads its text (the static control 0xFFFF of a message box) into text,
-// presses Cancel and returns true.
-bool AnswerFailureBox(std::wstring& text) {
+// presses the button (Cancel unless told) and returns true.
+bool AnswerFailureBox(std::wstring& text, WPARAM button = IDCANCEL) {
     HWND box = FindWindowW(L"#32770", L"系统提示");
     wchar_t buffer[2048] = {};
     if (!box || !GetDlgItemTextW(box, 0xFFFF, buffer, 2048))
         return false;
     text = buffer;
-    return PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
+    return PostMessageW(box, WM_COMMAND, button, 0);
 }
 
 // Handles this thread's messages for about the given time, or until done says so.
@@ -150,6 +153,34 @@ TEST_F(FailureDialog, ThreadThatCannotStartShowsTheDownloadFailure) {
     answer.join();
     EXPECT_EQ(text, kDownloadFailed);
     ExpectDownloadPageOpened();
+}
+
+// Without a desktop shell to open them, no address is opened at all (this process would start the browser with its
+// administrator rights): the box gives the download page's address instead, and after OK a second box gives the
+// customer-service page's.
+TEST_F(FailureDialog, WithoutADesktopShellTheBoxesGiveTheAddresses) {
+    const auto shell = g_openThroughDesktopShell;
+    g_openThroughDesktopShell = [](const std::wstring&) { return false; };
+    const std::wstring page = L"https://localhost:1/velmor-cap/ebwebview";
+    std::vector<std::wstring> texts;
+    std::thread answer([&texts] {
+        PumpMessages(10000, [&texts] {
+            std::wstring text;
+            if (AnswerFailureBox(text, IDOK) && (texts.empty() || texts.back() != text))
+                texts.push_back(text);
+            return texts.size() == 2;
+        });
+    });
+    ShowInstallFailure(nullptr, L"下载失败，请检查网络连接或联系客服。", page.c_str());
+    answer.join();
+    g_openThroughDesktopShell = shell;
+    const std::wstring support = L"https://support.localhost:" + std::to_wstring(_wtoi(_wgetenv(L"VELMOR_TEST_PORT")));
+    EXPECT_EQ(texts, (std::vector<std::wstring>{
+                         L"下载失败，请检查网络连接或联系客服。\n\n请在浏览器中打开下载页面，手动安装：\n" + page +
+                             L"\n\n点击\"确定\"联系客服\n点击\"取消\"稍后处理",
+                         L"请在浏览器中打开客服页面：\n" + support}));
+    Sleep(1000);
+    EXPECT_EQ(fs::exists(urlLog_) ? fs::file_size(urlLog_) : 0, logStart_) << "an address was opened by this process";
 }
 
 // A download done before the entry point shows the window: the worker hides the window only after it was shown, so
