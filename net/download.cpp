@@ -329,11 +329,16 @@ AttemptResult RunAttempt(const std::string& url,
 
         // The routes are tried in order while a route's proxy cannot be reached or answers with an error of its own.
         Exchange exchange;
-        // Asked once per address for the whole download: a proxy script's answer may take a moment.
-        auto cached = routeCache.find(currentUrl);
-        if (cached == routeCache.end())
-            cached = routeCache.emplace(currentUrl, ChooseRoutes(currentUrl, Utf8FromWide(host), proxySource)).first;
-        const std::vector<Route>& routes = cached->second;
+        // Asked once per address for the whole download, once settled: a proxy script's answer may take a moment.
+        std::vector<Route> routes;
+        if (const auto cached = routeCache.find(currentUrl); cached != routeCache.end()) {
+            routes = cached->second;
+        } else {
+            RouteChoice choice = ChooseRoutes(currentUrl, Utf8FromWide(host), proxySource);
+            if (choice.settled)
+                routeCache.emplace(currentUrl, choice.routes);
+            routes = std::move(choice.routes);
+        }
         for (size_t index = 0;; ++index) {
             const ULONGLONG start = GetTickCount64();
             TryReport& report = tries.emplace_back();

@@ -4,7 +4,10 @@
 
 #include <winhttp.h>
 
+#include <map>
 #include <memory>
+#include <mutex>
+#include <utility>
 
 #include <winsock2.h>
 
@@ -13,6 +16,7 @@
 #include "base/utf8.h"
 #include "net/internet_handle.h"
 #include "net/proxy_rules.h"
+#include "net/proxy_seams.h"
 
 namespace {
 
@@ -23,13 +27,44 @@ std::string Narrow(const UniqueGlobalString& text) {
 }
 
 // What a PAC script (at its address, or found by automatic detection) answers for url: whether it answered, and the
-// proxies to try, in its order (none: go direct).
+// proxies to try, in its order (none: go direct); late when it gave no answer in time, which may still come.
 struct PacAnswer {
     bool answered = false;
+    bool late = false;
     std::vector<std::string> proxies;
 };
 
-// One question to WinHTTP: by automatic detection (WPAD), or of the script at scriptUrl.
+BOOL WINAPI AskWinHttp(HINTERNET session,
+                       const wchar_t* url,
+                       WINHTTP_AUTOPROXY_OPTIONS* options,
+                       WINHTTP_PROXY_INFO* info) {
+    return WinHttpGetProxyForUrl(session, url, options, info);
+}
+
+// WinHTTP's answer to one question, with the user's credentials offered only where the user configured the script
+// and its server asked for them: never to whoever answers automatic detection.
+bool GetProxyForUrl(HINTERNET session,
+                    const wchar_t* url,
+                    WINHTTP_AUTOPROXY_OPTIONS& options,
+                    WINHTTP_PROXY_INFO& info) {
+    options.fAutoLogonIfChallenged = FALSE;
+    if (g_getProxyForUrl(session, url, &options, &info))
+        return true;
+    // A WinHTTP that cannot run the script outside this process refuses the flag; Wine accepts it and runs the script
+    // in this process.
+    if (GetLastError() == ERROR_INVALID_PARAMETER) {
+        options.dwFlags &= ~WINHTTP_AUTOPROXY_RUN_OUTPROCESS_ONLY;
+        if (g_getProxyForUrl(session, url, &options, &info))
+            return true;
+    }
+    if (!(options.dwFlags & WINHTTP_AUTOPROXY_CONFIG_URL) || GetLastError() != ERROR_WINHTTP_LOGIN_FAILURE)
+        return false;
+    options.fAutoLogonIfChallenged = TRUE;
+    return g_getProxyForUrl(session, url, &options, &info);
+}
+
+// One question to WinHTTP: by automatic detection (WPAD), or of the script at scriptUrl. The script runs outside this
+// elevated process where Windows can do that.
 PacAnswer AskPacScript(const std::wstring& url, const std::wstring& scriptUrl) {
     PacAnswer answer;
     // The script is fetched directly, never through a proxy of its own.
@@ -45,9 +80,9 @@ PacAnswer AskPacScript(const std::wstring& url, const std::wstring& scriptUrl) {
         options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
         options.lpszAutoConfigUrl = scriptUrl.c_str();
     }
-    options.fAutoLogonIfChallenged = TRUE;
+    options.dwFlags |= WINHTTP_AUTOPROXY_RUN_OUTPROCESS_ONLY;
     WINHTTP_PROXY_INFO info{};
-    if (!WinHttpGetProxyForUrl(session.get(), url.c_str(), &options, &info))
+    if (!GetProxyForUrl(session.get(), url.c_str(), options, info))
         return answer;
     const UniqueGlobalString proxy(info.lpszProxy), bypass(info.lpszProxyBypass);
     answer.answered = true;
@@ -63,33 +98,73 @@ struct PacTask {
     UniqueKernelHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
-// The thread's body; its parameter is a std::shared_ptr<PacTask> that the thread owns.
+// The thread's body; its parameter is a std::shared_ptr<PacTask> that the thread owns. Memory that runs out while
+// it asks leaves the question without an answer; it must not end the process.
 DWORD WINAPI AnswerPacTask(void* parameter) {
     const std::unique_ptr<std::shared_ptr<PacTask>> task(static_cast<std::shared_ptr<PacTask>*>(parameter));
-    (*task)->answer = AskPacScript((*task)->url, (*task)->scriptUrl);
+    try {
+        (*task)->answer = AskPacScript((*task)->url, (*task)->scriptUrl);
+    } catch (...) {
+    }
     SetEvent((*task)->done.get());
     return 0;
 }
 
-// The same, given up after kProxyDiscoveryMs: neither WinHTTP's timeouts nor closing its session bound this call
-// (a WPAD or script server that never answers holds it for good, and name resolution for automatic detection for
-// seconds). A late answer is dropped by the thread that asked, which ends with it, or with the process.
-PacAnswer AskPacScriptWithin(const std::wstring& url, const std::wstring& scriptUrl) {
-    const auto task = std::make_shared<PacTask>();
-    task->url = url;
-    task->scriptUrl = scriptUrl;
-    auto* shared = new std::shared_ptr<PacTask>(task);
-    const UniqueKernelHandle thread(task->done ? CreateThread(nullptr, 0, AnswerPacTask, shared, 0, nullptr) : nullptr);
+// The questions asked and not yet answered in time, by script address (empty: automatic detection) and url, so that
+// a later attempt takes the answer that came meanwhile instead of asking again. Made on first use and never destroyed:
+// a detached worker may ask while the process ends.
+struct PendingQuestions {
+    std::mutex lock;
+    std::map<std::pair<std::wstring, std::wstring>, std::shared_ptr<PacTask>> tasks;
+};
+PendingQuestions& Pending() {
+    static PendingQuestions* const pending = new PendingQuestions;
+    return *pending;
+}
+
+// The task that asks the question, started now unless one is pending already; null when no thread can be had.
+std::shared_ptr<PacTask> StartOrFindQuestion(const std::wstring& url, const std::wstring& scriptUrl) {
+    PendingQuestions& pending = Pending();
+    const std::lock_guard<std::mutex> lock(pending.lock);
+    std::shared_ptr<PacTask>& task = pending.tasks[{scriptUrl, url}];
+    if (task)
+        return task;
+    auto started = std::make_shared<PacTask>();
+    started->url = url;
+    started->scriptUrl = scriptUrl;
+    auto* shared = new std::shared_ptr<PacTask>(started);
+    const UniqueKernelHandle thread(started->done ? CreateThread(nullptr, 0, AnswerPacTask, shared, 0, nullptr)
+                                                  : nullptr);
     if (!thread) {
         delete shared;
-        return {};
+        pending.tasks.erase({scriptUrl, url});
+        return nullptr;
     }
-    if (WaitForSingleObject(task->done.get(), kProxyDiscoveryMs) != WAIT_OBJECT_0)
+    task = started;
+    return task;
+}
+
+// The question's answer, waited for at most kProxyDiscoveryMs: neither WinHTTP's timeouts nor closing its session
+// bound the question (a WPAD or script server that never answers holds it for good, and name resolution for automatic
+// detection for seconds). An answer not come by then is late; the question stays pending for the next call.
+PacAnswer AskPacScriptWithin(const std::wstring& url, const std::wstring& scriptUrl) {
+    const std::shared_ptr<PacTask> task = StartOrFindQuestion(url, scriptUrl);
+    if (!task)
         return {};
+    if (WaitForSingleObject(task->done.get(), kProxyDiscoveryMs) != WAIT_OBJECT_0) {
+        PacAnswer late;
+        late.late = true;
+        return late;
+    }
+    PendingQuestions& pending = Pending();
+    const std::lock_guard<std::mutex> lock(pending.lock);
+    pending.tasks.erase({scriptUrl, url});
     return task->answer;
 }
 
 }  // namespace
+
+BOOL(WINAPI* g_getProxyForUrl)(HINTERNET, LPCWSTR, WINHTTP_AUTOPROXY_OPTIONS*, WINHTTP_PROXY_INFO*) = AskWinHttp;
 
 std::string Route::Describe() const {
     switch (kind) {
@@ -103,9 +178,12 @@ std::string Route::Describe() const {
     return {};
 }
 
-std::vector<Route> ChooseRoutes(const std::string& url, const std::string& host, ProxySource source) {
-    if (source == ProxySource::kWinHttp)
-        return {Route{}};
+RouteChoice ChooseRoutes(const std::string& url, const std::string& host, ProxySource source) {
+    RouteChoice choice;
+    if (source == ProxySource::kWinHttp) {
+        choice.routes = {Route{}};
+        return choice;
+    }
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
     std::vector<std::string> proxies;
     if (WinHttpGetIEProxyConfigForCurrentUser(&config)) {
@@ -114,20 +192,23 @@ std::vector<Route> ChooseRoutes(const std::string& url, const std::string& host,
         // As Internet Options do: automatic detection first, when it is ticked, then the script's address, then the
         // fixed proxy. (Asking WinHTTP for both in one call fails under Wine.)
         PacAnswer answer;
-        if (config.fAutoDetect)
+        if (config.fAutoDetect) {
             answer = AskPacScriptWithin(WidenAscii(url), L"");
-        if (!answer.answered && scriptUrl)
+            choice.settled = !answer.late;
+        }
+        if (!answer.answered && scriptUrl) {
             answer = AskPacScriptWithin(WidenAscii(url), scriptUrl.get());
+            choice.settled = choice.settled && !answer.late;
+        }
         if (answer.answered)
             proxies = answer.proxies;
         else if (proxy && !IsBypassed(host, Narrow(bypass)))
             proxies = ProxiesForHttps(Narrow(proxy));
     }
-    std::vector<Route> routes;
     for (const std::string& proxy : proxies)
-        routes.push_back({Route::kProxy, WideFromUtf8(proxy)});
-    routes.push_back({Route::kDirect, {}});
-    return routes;
+        choice.routes.push_back({Route::kProxy, WideFromUtf8(proxy)});
+    choice.routes.push_back({Route::kDirect, {}});
+    return choice;
 }
 
 bool IsRouteFailure(unsigned long error) {

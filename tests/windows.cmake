@@ -24,8 +24,9 @@ set(test_hosts "localhost:${VELMOR_TEST_PORT}" "support.localhost:${VELMOR_TEST_
 velmor_add_installer(VelmorInstallerUnderTest ${test_hosts} 1 ATTEMPTS 1)
 velmor_add_installer(VelmorInstallerChannel42 ${test_hosts} 42 ATTEMPTS 1)
 velmor_add_installer(VelmorInstallerRetryUnderTest ${test_hosts} 1 ATTEMPTS 3)
-# The same with the field options: the user's Internet Options proxy and the diagnostics log.
-velmor_add_installer(VelmorInstallerField ${test_hosts} 1 ATTEMPTS 1 PROXY system LOG ON)
+# The same with the field options a release should have: the user's Internet Options proxy, the diagnostics log and
+# three attempts.
+velmor_add_installer(VelmorInstallerField ${test_hosts} 1 ATTEMPTS 3 PROXY system LOG ON)
 
 # The same installer without its background bitmap, from a copy of the resource script without it.
 file(READ "${PROJECT_SOURCE_DIR}/resources/installer.rc" resources)
@@ -47,11 +48,16 @@ file(STRINGS "${VELMOR_TEST_PUBLISHER_DIR}/publisher.sha256" publisher_key LIMIT
 velmor_add_installer(VelmorInstallerPinned ${test_hosts} 1 SIGNER "Velmor Test Publisher"
     KEYS "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855,${publisher_key}" ATTEMPTS 1)
 
+# The diagnostics log's promises that a run of the installer cannot show (see the program), with the log on.
+add_executable(log_probe harness/tools/log_probe.cpp $<TARGET_OBJECTS:VelmorInstallerField_hosts>)
+target_link_libraries(log_probe PRIVATE velmor)
+target_link_options(log_probe PRIVATE -municode)
+
 add_executable(unit_tests ${VELMOR_UNIT_TEST_SOURCES})
 target_link_libraries(unit_tests PRIVATE velmor gtest gtest_main)
 
 add_executable(windows_tests windows/dll_search_test.cpp windows/download_test.cpp windows/paint_test.cpp
-    windows/registration_test.cpp windows/staging_folder_test.cpp windows/window_test.cpp "${PROJECT_SOURCE_DIR}/resources/installer.rc"
+    windows/proxy_test.cpp windows/registration_test.cpp windows/staging_folder_test.cpp windows/window_test.cpp "${PROJECT_SOURCE_DIR}/resources/installer.rc"
     $<TARGET_OBJECTS:VelmorInstallerUnderTest_hosts>)
 target_link_libraries(windows_tests PRIVATE velmor gtest gtest_main)
 
@@ -113,6 +119,8 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     velmor_gtest(dll_search COUNT 1 COMMAND ${wine_run} $<TARGET_FILE:windows_tests> --gtest_filter=DllSearch*)
     set_property(TEST dll_search APPEND PROPERTY ENVIRONMENT "WINEDLLOVERRIDES=mscoree,mshtml=;jsproxy=n,b")
     set(installer_suites choice flow window faults hardening retry field)
+    velmor_wine_test(log_probe COMMAND ${wine_run} $<TARGET_FILE:log_probe>)
+    set_tests_properties(log_probe PROPERTIES PASS_REGULAR_EXPRESSION "log probe: ok")
 else()
     # The x86 build is the same code as the x64 build, whose preset runs every test. Here run the tests that would
     # see a 32-bit process differ: the registry views, the System32 it loads from, the DLLs it delay-loads and the

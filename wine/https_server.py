@@ -9,6 +9,8 @@
 #                             is closed
 #   /reset/N/SENT             the same, but the connection is reset (RST)
 #   /never/SECS               reads the request and answers nothing for SECS seconds
+#   /late/SECS/NAME           the bytes registered under NAME, after SECS seconds
+#   /auth                     401 asking for NTLM or Negotiate credentials
 #   /file/NAME                the bytes registered under NAME in HttpsTestServer.files
 #   /chunkedfile/NAME[/SENT]  the same, chunked; with SENT only the chunks that start within the first SENT bytes,
 #                             then the connection is closed without the terminating chunk
@@ -21,7 +23,7 @@
 #                             Content-Length; under splice there is no ETag but a Last-Modified of the first request's
 #                             time, and later requests get another body as long: file NAME2, or bytes/N backwards
 # HttpsTestServer.aliases maps the installer's fixed paths onto these; HttpsTestServer.log has each request's time,
-# path, Range and If-Range.
+# path, Range, If-Range and Authorization.
 
 import http.server
 import socket
@@ -65,6 +67,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             "truncated": lambda: self._cut(pattern(int(args[1])), int(args[0]), hold=float((args[2:] or [0])[0])),
             "reset": lambda: self._cut(pattern(int(args[1])), int(args[0]), reset=True),
             "never": lambda: owner._stopping.wait(min(float(args[0]), MAX_HOLD_SECONDS)),
+            "late": lambda: owner._stopping.wait(min(float(args[0]), MAX_HOLD_SECONDS)) or self._send(files[args[1]]),
+            "auth": lambda: self._headers(401, 0, [("WWW-Authenticate", "NTLM"), ("WWW-Authenticate", "Negotiate")]),
             "file": lambda: self._send(files[args[0]]),
             "chunkedfile": lambda: self._chunked(files[args[0]], *map(int, args[1:2])),
             "slowfile": lambda: self._send(files[args[0]], pace=int(args[1])),
@@ -194,7 +198,8 @@ class HttpsTestServer(http.server.ThreadingHTTPServer):
     def _record(self, path, headers):
         # Logs a request; returns how many requests, this one included, asked for path.
         with self._lock:
-            self.log.append((time.monotonic(), path, headers.get("Range"), headers.get("If-Range")))
+            self.log.append((time.monotonic(), path, headers.get("Range"), headers.get("If-Range"),
+                             headers.get("Authorization")))
             return sum(1 for entry in self.log if entry[1] == path)
 
     def take_requests(self):

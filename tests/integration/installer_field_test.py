@@ -10,10 +10,11 @@ import tempfile
 from installer_harness import DOWNLOAD_URL, HELPER, INSTALLER, PORT, RUN, HttpsTestServer, Installer, \
     InstallerTestCase, built, wait_until, winpath
 
-FIELD_INSTALLER = built("VelmorInstallerField")  # the user's proxy settings, the log, one attempt
+FIELD_INSTALLER = built("VelmorInstallerField")  # the user's proxy settings, the log, three attempts
 CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
 LOG = os.path.join(RUN.profile_dir(), "Temp", "VelmorInstaller.log")
 DIRECT, FIXED_PROXY, PAC_ADDRESS = 1, 2, 4  # flags of DefaultConnectionSettings
+RUNTIME_KEY = r"HKCU\Software\Microsoft\EdgeUpdate\Clients\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"
 
 
 def free_port():
@@ -73,11 +74,11 @@ class UserProxy(InstallerTestCase):
         self.addCleanup(RUN.wine, "reg", "delete", CONNECTIONS, "/v", "DefaultConnectionSettings", "/f")
         self.serve("/file/setup")
 
-    def install(self, program=FIELD_INSTALLER):
+    def install(self, program=FIELD_INSTALLER, requests=1):
         installer = Installer(self, program=program)
         self.assertEqual(installer.wait(60), 0)
         self.assertEqual(installer.setup_record().get("ended"), "1", "the setup program did not run")
-        self.assertEqual(len(self.downloads()), 1)
+        self.assertEqual(len(self.downloads()), requests)
 
     def test_fixed_proxy_with_its_bypass_list_and_the_log_of_the_run(self):
         proxy = Tinyproxy(self)
@@ -91,7 +92,8 @@ class UserProxy(InstallerTestCase):
                          % (proxy.address, len(self.server.files["setup"])),
                          "publisher: not checked (none pinned)", "setup program started",
                          "setup program ended with exit code 0", "staging folder removed",
-                         "registration: config.toml written"):
+                         "log created as the desktop user", "staging folders of earlier runs removed: ",
+                         "registration: config.toml written, as the desktop user"):
             self.assertTrue(any(line.startswith(expected) for line in lines), (expected, lines))
         # A host on the bypass list goes direct, and so does every build without VELMOR_PROXY=system; builds without
         # VELMOR_LOG write no log.
@@ -121,15 +123,40 @@ class UserProxy(InstallerTestCase):
                             lines)
             self.assertTrue(any(line.startswith("attempt 1 via direct: done, status 200") for line in lines), lines)
 
+    def test_a_script_that_answers_late_or_asks_for_credentials(self):
+        # A script whose answer comes after the question was given up: the first attempt goes direct and meets a busy
+        # server, the next one takes the answer that came meanwhile. A script's server that asks for credentials
+        # gets none (Wine never offers any there) and the install goes direct.
+        proxy = Tinyproxy(self)
+        with HttpsTestServer(None, None) as scripts:
+            scripts.files["late.pac"] = b'function FindProxyForURL(url, host) { return "PROXY %s"; }' % \
+                proxy.address.encode()
+            set_connection(PAC_ADDRESS, pac="http://localhost:%d/late/2.5/late.pac" % scripts.port)
+            self.serve("/flaky/busy/1/file/setup")
+            self.install(requests=2)
+            self.assertEqual(proxy.connects(), ["localhost:%d" % PORT])
+            lines = log_lines()
+            for expected in ("attempt 1 via direct: HTTP status not OK: 503", "attempt 2 via proxy %s: done" % proxy.address):
+                self.assertTrue(any(line.startswith(expected) for line in lines), (expected, lines))
+            set_connection(PAC_ADDRESS, pac="http://localhost:%d/auth" % scripts.port)
+            self.serve("/file/setup")
+            self.install()
+            self.assertEqual([entry[1:] for entry in scripts.log], [("/late/2.5/late.pac", None, None, None),
+                                                                   ("/auth", None, None, None)])
+
 
 class FailureLog(InstallerTestCase):
+    # The runtime's version comes from the user's registry: a line break in it stays in its line of the log.
     def test_a_failed_download_is_in_the_log(self):
         self.addCleanup(RUN.wine, "reg", "delete", CONNECTIONS, "/v", "DefaultConnectionSettings", "/f")
+        self.addCleanup(RUN.wine, "reg", "delete", RUNTIME_KEY, "/f")
         set_connection(DIRECT)
+        RUN.wine("reg", "add", RUNTIME_KEY, "/v", "pv", "/t", "REG_SZ", "/d", "1.2.3.4\r\nforged line", "/f")
         self.serve("/status/404")
         Installer(self, program=FIELD_INSTALLER).fail_and_close(self)
         lines = log_lines()
-        for expected in ("attempt 1 via direct: HTTP status not OK: 404, status 404, error 0, 0 bytes",
+        for expected in ("address https://localhost:%d/velmor-cap/release (WebView2 Runtime 1.2.3.4\\r\\nforged line)"
+                         % PORT, "attempt 1 via direct: HTTP status not OK: 404, status 404, error 0, 0 bytes",
                          "download failed: HTTP status not OK: 404"):
             self.assertTrue(any(line.startswith(expected) for line in lines), (expected, lines))
 

@@ -42,6 +42,6 @@ class Retry(InstallerTestCase):
                     else:
                         installer.fail_and_close(self, timeout=40)
                 log = self.server.log
-                self.assertEqual([entry[2:] for entry in log], requests)
+                self.assertEqual([entry[2:4] for entry in log], requests)
                 if wait:
                     self.assertGreaterEqual(log[1][0] - log[0][0], wait)
