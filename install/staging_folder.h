@@ -25,18 +25,27 @@ public:
 
     StagingFolder() = default;
     StagingFolder(StagingFolder&& other) noexcept
-        : path_(std::exchange(other.path_, {})), held_(std::move(other.held_)) {}
+        : path_(std::exchange(other.path_, {})),
+          finalPath_(std::move(other.finalPath_)),
+          held_(std::move(other.held_)) {}
     StagingFolder& operator=(StagingFolder&&) = delete;
     ~StagingFolder() { Remove(); }
 
     explicit operator bool() const { return !path_.empty(); }
     const std::wstring& path() const { return path_; }
 
-    // Deletes everything in the folder, without following links inside it, then the folder; tries again for about a
+    // Deletes everything in the folder, never following a link inside it, then the folder; tries again for about a
     // second while something inside is still in use. True once it is gone. The owner's end calls it too.
     bool Remove();
 
 private:
-    std::wstring path_;      // empty once removed
-    UniqueFileHandle held_;  // the folder itself, without delete sharing
+    std::wstring path_;       // empty once removed
+    std::wstring finalPath_;  // as the system resolves it, for the checks of the removal
+    UniqueFileHandle held_;   // the folder itself, without delete sharing
 };
+
+// Removes the staging folders that earlier runs left behind (a run closed during its download ends at once), with
+// what they hold: every folder of %SystemRoot%\Temp with a name that Create gives, unless another program holds it
+// (a running installer holds its own) or it is a link, which is left alone, as is anything a link inside one points
+// to. Returns how many were removed.
+int RemoveEarlierStagingFolders();

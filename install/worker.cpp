@@ -1,9 +1,12 @@
 #include "install/worker.h"
 
+#include <algorithm>
 #include <cwchar>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "base/ascii.h"
 #include "base/held_file.h"
@@ -129,6 +132,42 @@ Launch LaunchHeldProgram(HWND window, const std::wstring& path, const std::wstri
     return RunSetupProgram(program.get(), path, folder) ? Launch::kRan : Launch::kNotStarted;
 }
 
+using UniqueEnvironmentStrings = UniqueHandle<wchar_t*, NullEmptyTraits<wchar_t*, FreeEnvironmentStringsW>>;
+
+// The name of an environment entry "NAME=value"; a name may begin with "=" (the current directories of drives).
+std::wstring_view EntryName(std::wstring_view entry) {
+    return entry.substr(0, entry.find(L'=', 1));
+}
+
+// This process's environment with TEMP and TMP naming temp, as an environment block: its entries sorted by name, as
+// Windows keeps them, each ended by a null and the block by another. Empty when the environment cannot be read.
+std::vector<wchar_t> EnvironmentWithTemp(const std::wstring& temp) {
+    const UniqueEnvironmentStrings strings(GetEnvironmentStringsW());
+    if (!strings)
+        return {};
+    const auto isTemp = [](std::wstring_view name) {
+        return CompareStringOrdinal(name.data(), static_cast<int>(name.size()), L"TEMP", -1, TRUE) == CSTR_EQUAL ||
+               CompareStringOrdinal(name.data(), static_cast<int>(name.size()), L"TMP", -1, TRUE) == CSTR_EQUAL;
+    };
+    std::vector<std::wstring> entries;
+    for (const wchar_t* at = strings.get(); *at; at += wcslen(at) + 1) {
+        if (!isTemp(EntryName(at)))
+            entries.emplace_back(at);
+    }
+    entries.push_back(L"TEMP=" + temp);
+    entries.push_back(L"TMP=" + temp);
+    std::sort(entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
+        const std::wstring_view first = EntryName(a), second = EntryName(b);
+        return CompareStringOrdinal(first.data(), static_cast<int>(first.size()), second.data(),
+                                    static_cast<int>(second.size()), TRUE) == CSTR_LESS_THAN;
+    });
+    std::vector<wchar_t> block;
+    for (const std::wstring& entry : entries)
+        block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+    block.push_back(L'\0');
+    return block;
+}
+
 }  // namespace
 
 bool RunSetupProgram(HANDLE program, const std::wstring& path, const std::wstring& folder) {
@@ -138,13 +177,26 @@ bool RunSetupProgram(HANDLE program, const std::wstring& path, const std::wstrin
         LogStep("the setup program is no whole Windows program: not started");
         return false;
     }
+    // Setup programs unpack helper DLLs into their temporary folder and load them elevated: theirs is a new one in
+    // the protected folder (removed with it), not the user's, where any program of the user may write.
+    const std::wstring inside = folder + L"\\temp";
+    const std::vector<wchar_t> environment =
+        EnvironmentWithTemp(CreateDirectoryW(inside.c_str(), nullptr) ? inside : folder);
+    if (environment.empty()) {
+        LogStep("the setup program's environment cannot be made: " + ErrorText(GetLastError()));
+        return false;
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    if (!RetryWhileHeld([&] {
-            return CreateProcessW(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
-                                  &process) != FALSE;
-        })) {
+    // Access denied means that a policy forbids the start, which waiting does not change.
+    if (!RetryWhileHeld(
+            [&] {
+                return CreateProcessW(path.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                                      const_cast<wchar_t*>(environment.data()), folder.c_str(), &startup,
+                                      &process) != FALSE;
+            },
+            HoldErrors::kSharingOrLock)) {
         LogStep("the setup program failed to start: " + ErrorText(GetLastError()));
         return false;
     }
@@ -216,6 +268,7 @@ void InstallWorker(HWND window, DownloadFunction download) {
         const BuildChoice build = ChooseBuild();
         LogStep("address " + build.url + " (" + build.reason + ")");
         const std::wstring wideUrl = WidenAscii(build.url);
+        LogStep("staging folders of earlier runs removed: " + std::to_string(RemoveEarlierStagingFolders()));
 
         // Removed with what it holds below, and by its owner on every other way out of this block.
         StagingFolder folder = StagingFolder::Create();

@@ -3,8 +3,8 @@
 
 import os
 
-from installer_harness import DOWNLOAD_URL, INSTALLER, LAUNCH_FAILED_TEXT, SUPPORT_URL, RUN, Installer, \
-    InstallerTestCase, built
+from installer_harness import CLOSE_GLYPH, DOWNLOAD_URL, INSTALLER, LAUNCH_FAILED_TEXT, SUPPORT_URL, RUN, Installer, \
+    InstallerTestCase, built, wait_until
 
 FOLDER = os.path.join(RUN.profile_dir(), ".velmor")
 CONFIG_TOML = '[[software]]\r\nname = "velmor录屏大师"\r\nproduct_id = "7"\r\ndistributor_id = "%s"\r\n'
@@ -41,6 +41,8 @@ class HappyPath(InstallerTestCase):
                 self.assertTrue(int(os.getxattr(FOLDER, "user.DOSATTRIB").rstrip(b"\0"), 16) & 2, "not hidden")
                 record = installer.setup_record()
                 self.assertRegex(record.get("cwd", "").lower(), r"^c:\\windows\\temp\\velmor-[0-9a-f]{32}\\?$")
+                # Its temporary folder is a new one inside that folder, not the user's.
+                self.assertEqual(record.get("temp", "").lower(), record["cwd"].lower().rstrip("\\") + "\\temp\\")
                 self.assertEqual((record.get("window_found"), record.get("window_visible")), ("1", "0"))
                 self.assertEqual(record.get("ended"), "1", "the installer did not wait for the setup program")
                 self.assertFalse(os.path.exists(RUN.unix_path(record["cwd"])), "its folder was not removed")
@@ -88,3 +90,20 @@ class MissingBackground(InstallerTestCase):
             self.assertEqual(installer.answer_box("ok", caption="错误"), (False, "背景图加载失败！"))
         self.assertEqual(installer.wait(60), 0)
         self.assertEqual(installer.setup_record().get("ended"), "1", "the setup program did not run")
+
+
+class ClosedDuringDownload(InstallerTestCase):
+    # The window's close ends the installer at once and leaves its staging folder with the partial download in it; the
+    # next run removes that folder, and every other that no running installer holds.
+    def test_the_next_run_removes_what_a_closed_run_left(self):
+        self.serve("/slowfile/setup/20000")
+        closed = Installer(self)
+        self.assertTrue(wait_until(lambda: any(os.path.exists(os.path.join(RUN.staging_root(), name,
+                                                                           "velmor-cap-setup.exe.part"))
+                                               for name in closed.left_behind()), 20), "no download began")
+        closed.release_at(*CLOSE_GLYPH)
+        self.assertEqual(closed.wait(10), 0)
+        self.assertEqual(len(closed.left_behind()), 1)
+        self.serve("/file/setup")
+        self.assertEqual(Installer(self).wait(60), 0)
+        self.assertEqual(RUN.staging_folders(), set())

@@ -92,4 +92,41 @@ TEST(StagingFolder, IsNewEachTimeAndGoesWithWhatItHolds) {
     fs::remove_all(outside);
 }
 
+// What earlier runs left in %SystemRoot%\Temp goes with what it holds, but never what a link points to, never a folder
+// that another program holds (a running installer holds its own), and never a folder of another name.
+TEST(StagingFolder, EarlierRunsLeftoversGoAndNothingElse) {
+    wchar_t windows[MAX_PATH] = {};
+    ASSERT_GT(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
+    const fs::path temp = fs::path(windows) / L"Temp";
+    const fs::path outside = fs::temp_directory_path() / ("velmor-outside-" + std::to_string(GetCurrentProcessId()));
+    const fs::path leftover = temp / L"velmor-0123456789abcdef0123456789abcdef";
+    const fs::path linked = temp / L"velmor-11111111111111111111111111111111";
+    const fs::path otherName = temp / L"velmor-0123456789abcdef0123456789abcdeg";
+    fs::create_directories(outside);
+    std::ofstream(outside / "kept.txt") << "kept";
+    fs::create_directories(leftover / "temp" / "unpacked");
+    std::ofstream(leftover / "velmor-cap-setup.exe.part") << "x";
+    ASSERT_TRUE(SetFileAttributesW((leftover / "velmor-cap-setup.exe.part").c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_NO_FATAL_FAILURE(RunUnix("ln -s", outside, leftover / "temp" / "link", true));
+    ASSERT_NO_FATAL_FAILURE(RunUnix("ln -s", outside, linked, true));
+    fs::create_directories(otherName);
+
+    RemoveEarlierStagingFolders();
+    EXPECT_EQ(FileBytes(outside / "kept.txt"), "kept") << "a link was followed";
+    EXPECT_FALSE(fs::exists(leftover / "velmor-cap-setup.exe.part") || fs::exists(leftover / "temp" / "unpacked"));
+    // Wine removes no link to a folder, so the leftover with one inside goes only once the link has gone.
+    ASSERT_NO_FATAL_FAILURE(RunUnix("rm -f", leftover / "temp" / "link", leftover / "temp" / "link", false));
+    // Made only now: under Wine, a Unix program started (RunUnix) ends the hold of every folder held before.
+    StagingFolder running = StagingFolder::Create();
+    ASSERT_TRUE(running);
+    EXPECT_GE(RemoveEarlierStagingFolders(), 1);
+    EXPECT_FALSE(fs::exists(leftover));
+    for (const fs::path& kept : {linked, otherName, fs::path(running.path())})
+        EXPECT_TRUE(fs::exists(kept)) << kept;
+    EXPECT_EQ(FileBytes(outside / "kept.txt"), "kept");
+    ASSERT_NO_FATAL_FAILURE(RunUnix("rm -f", linked, linked, false));
+    fs::remove_all(otherName);
+    fs::remove_all(outside);
+}
+
 }  // namespace

@@ -1,10 +1,10 @@
 // The setup program that the test and demo servers hand out, and the helper commands that prepare a run's Wine prefix,
 // in one program. Started without a command (as the installer starts what it downloaded) it is the setup program: it
-// writes to the file named by VELMOR_SETUP_LOG (UTF-8, one "key=value" per line) its current directory and whether
-// the installer's window was visible when it started, loads winmm.dll by name, stays for VELMOR_SETUP_SLEEP_MS
-// milliseconds (or, when VELMOR_SETUP_WAIT_FOR names a file, until that file exists, at most a minute), and writes
-// "ended=1" as it leaves. When VELMOR_SETUP_COPY names a file, it first copies its own program file there, so a test
-// can compare what ran with what was served. The commands:
+// writes to the file named by VELMOR_SETUP_LOG (UTF-8, one "key=value" per line) its current directory, its
+// temporary folder and whether the installer's window was visible when it started, loads winmm.dll by name, stays for
+// VELMOR_SETUP_SLEEP_MS milliseconds (or, when VELMOR_SETUP_WAIT_FOR names a file, until that file exists, at most a
+// minute), and writes "ended=1" as it leaves. When VELMOR_SETUP_COPY names a file, it first copies its own program file
+// there, so a test can compare what ran with what was served. The commands:
 //   url <log file> <address>    the browser stand-in: appends "<address>\t<executable name of the process that
 //                               started it>" to the log (the name is empty when that process has already gone)
 //   trust <ca.der>              makes the certificate the only test CA in the machine's Root store
@@ -35,10 +35,11 @@ int Setup() {
     if (!log)
         return 2;
     std::setvbuf(log, nullptr, _IONBF, 0);  // a test reads it while this program runs
-    wchar_t directory[MAX_PATH] = {}, self[MAX_PATH] = {};
+    wchar_t directory[MAX_PATH] = {}, self[MAX_PATH] = {}, temp[MAX_PATH + 1] = {};
     GetCurrentDirectoryW(MAX_PATH, directory);
-    std::fprintf(log, "cwd=%s\nwindow_found=%d\nwindow_visible=%d\n", ToUtf8(directory).c_str(),
-                 FindWindowW(L"VelmorInstaller", nullptr) ? 1 : 0, InstallerVisible() ? 1 : 0);
+    GetTempPathW(MAX_PATH + 1, temp);
+    std::fprintf(log, "cwd=%s\ntemp=%s\nwindow_found=%d\nwindow_visible=%d\n", ToUtf8(directory).c_str(),
+                 ToUtf8(temp).c_str(), FindWindowW(L"VelmorInstaller", nullptr) ? 1 : 0, InstallerVisible() ? 1 : 0);
     // Setup programs load DLLs by name; where this one comes from shows whether a DLL planted beside the installer
     // can reach the setup program.
     LoadLibraryW(L"winmm.dll");
