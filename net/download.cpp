@@ -240,16 +240,23 @@ bool AnsweredByProxy(HINTERNET request) {
     return true;
 }
 
-// A request over one route with its response received. The handles close innermost first: request, connection,
-// session (reverse declaration order).
+// A request over one route with its response received. The handles close innermost first, request, connection,
+// session: in reverse declaration order when the exchange ends, and through Close before another route is tried.
 struct Exchange {
     UniqueInternet session;
     UniqueInternet connection;
     UniqueInternet request;
+
+    void Close() {
+        request.reset();
+        connection.reset();
+        session.reset();
+    }
 };
 
 // Sends a GET for path to host:port over route, with the extra headers (which may be empty), and receives the
-// response. On failure returns a failed result that tells the Windows error.
+// response into exchange, once the handles it held for an earlier route are closed. On failure returns a failed result
+// that tells the Windows error.
 AttemptResult SendOverRoute(const Route& route,
                             const std::wstring& host,
                             int port,
@@ -260,6 +267,7 @@ AttemptResult SendOverRoute(const Route& route,
     const DWORD access = route.kind == Route::kWinHttpDefault ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY
                          : route.kind == Route::kDirect       ? WINHTTP_ACCESS_TYPE_NO_PROXY
                                                               : WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+    exchange.Close();
     exchange.session.reset(WinHttpOpen(kUserAgent, access,
                                        route.kind == Route::kProxy ? route.proxy.c_str() : WINHTTP_NO_PROXY_NAME,
                                        WINHTTP_NO_PROXY_BYPASS, 0));
