@@ -155,7 +155,8 @@ AttemptResult Failed(std::string& error, const char* text, bool retryable, DWORD
 }
 
 // Streams the body of a status-200 response into the file, or, when partial.kept is not 0, appends the body of a 206
-// response that continues it. Progress reports count the kept bytes too, so the bar goes on from where it was.
+// response that continues it. Progress reports count the kept bytes too, and give the whole length as total, so the
+// bar goes on from where it was.
 // partial.kept follows the bytes in the file, also on failure.
 bool SaveBody(HINTERNET request,
               PartialFile& file,
@@ -163,18 +164,16 @@ bool SaveBody(HINTERNET request,
               std::string& error,
               const ProgressCallback& onProgress,
               DWORD& lastError) {
-    DWORD total = 0;
-    DWORD size = sizeof(total);
-    const bool lengthKnown =
+    DWORD length = 0;
+    DWORD size = sizeof(length);
+    const bool announced =
         WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
-                            WINHTTP_HEADER_NAME_BY_INDEX, &total, &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
-    if (!lengthKnown)
-        total = 0;
-
+                            WINHTTP_HEADER_NAME_BY_INDEX, &length, &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
+    // The whole body's length is the 200 response's Content-Length (0 when it had none), also while a 206 continues
+    // that body, which may announce no length of its own (chunked).
     const std::uint64_t offset = partial.kept;
     if (offset == 0)
-        partial.length = total;
-    const std::uint64_t reportedTotal = lengthKnown ? offset + total : 0;
+        partial.length = announced ? length : 0;
 
     if (!(offset == 0 ? file.StartOver() : file.Continue())) {
         lastError = GetLastError();
@@ -195,9 +194,9 @@ bool SaveBody(HINTERNET request,
             return false;
         }
         if (count == 0) {
-            // A chunked body cut off between two chunks ends like a whole one: without an announced length only the
-            // program's own headers can tell.
-            if (!lengthKnown && !file.HoldsWholeProgram()) {
+            // A chunked body cut off between two chunks ends like a whole one: when neither this response nor the
+            // one it continues announced a length, only the program's own headers can tell.
+            if (!announced && partial.length == 0 && !file.HoldsWholeProgram()) {
                 error = kIncomplete;
                 return false;
             }
@@ -211,7 +210,7 @@ bool SaveBody(HINTERNET request,
         received += count;
         partial.kept = offset + received;
         if (onProgress)
-            onProgress(offset + received, reportedTotal);
+            onProgress(offset + received, partial.length);
     }
 }
 
