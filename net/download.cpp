@@ -155,7 +155,8 @@ AttemptResult Failed(std::string& error, const char* text, bool retryable, DWORD
 }
 
 // Streams the body of a status-200 response into the file, or, when partial.kept is not 0, appends the body of a 206
-// response that continues it. Progress reports count the kept bytes too, so the bar goes on from where it was.
+// response that continues it. Progress reports count the kept bytes too, and give the whole length as total, so the
+// bar goes on from where it was.
 // partial.kept follows the bytes in the file, also on failure.
 bool SaveBody(HINTERNET request,
               PartialFile& file,
@@ -163,18 +164,16 @@ bool SaveBody(HINTERNET request,
               std::string& error,
               const ProgressCallback& onProgress,
               DWORD& lastError) {
-    DWORD total = 0;
-    DWORD size = sizeof(total);
-    const bool lengthKnown =
+    DWORD length = 0;
+    DWORD size = sizeof(length);
+    const bool announced =
         WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
-                            WINHTTP_HEADER_NAME_BY_INDEX, &total, &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
-    if (!lengthKnown)
-        total = 0;
-
+                            WINHTTP_HEADER_NAME_BY_INDEX, &length, &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
+    // The whole body's length is the 200 response's Content-Length (0 when it had none), also while a 206 continues
+    // that body, which may announce no length of its own (chunked).
     const std::uint64_t offset = partial.kept;
     if (offset == 0)
-        partial.length = total;
-    const std::uint64_t reportedTotal = lengthKnown ? offset + total : 0;
+        partial.length = announced ? length : 0;
 
     if (!(offset == 0 ? file.StartOver() : file.Continue())) {
         lastError = GetLastError();
@@ -195,9 +194,9 @@ bool SaveBody(HINTERNET request,
             return false;
         }
         if (count == 0) {
-            // A chunked body cut off between two chunks ends like a whole one: without an announced length only the
-            // program's own headers can tell.
-            if (!lengthKnown && !file.HoldsWholeProgram()) {
+            // A chunked body cut off between two chunks ends like a whole one: when neither this response nor the
+            // one it continues announced a length, only the program's own headers can tell.
+            if (!announced && partial.length == 0 && !file.HoldsWholeProgram()) {
                 error = kIncomplete;
                 return false;
             }
@@ -211,7 +210,7 @@ bool SaveBody(HINTERNET request,
         received += count;
         partial.kept = offset + received;
         if (onProgress)
-            onProgress(offset + received, reportedTotal);
+            onProgress(offset + received, partial.length);
     }
 }
 
@@ -240,16 +239,23 @@ bool AnsweredByProxy(HINTERNET request) {
     return true;
 }
 
-// A request over one route with its response received. The handles close innermost first: request, connection,
-// session (reverse declaration order).
+// A request over one route with its response received. The handles close innermost first, request, connection,
+// session: in reverse declaration order when the exchange ends, and through Close before another route is tried.
 struct Exchange {
     UniqueInternet session;
     UniqueInternet connection;
     UniqueInternet request;
+
+    void Close() {
+        request.reset();
+        connection.reset();
+        session.reset();
+    }
 };
 
 // Sends a GET for path to host:port over route, with the extra headers (which may be empty), and receives the
-// response. On failure returns a failed result that tells the Windows error.
+// response into exchange, once the handles it held for an earlier route are closed. On failure returns a failed result
+// that tells the Windows error.
 AttemptResult SendOverRoute(const Route& route,
                             const std::wstring& host,
                             int port,
@@ -260,6 +266,7 @@ AttemptResult SendOverRoute(const Route& route,
     const DWORD access = route.kind == Route::kWinHttpDefault ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY
                          : route.kind == Route::kDirect       ? WINHTTP_ACCESS_TYPE_NO_PROXY
                                                               : WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+    exchange.Close();
     exchange.session.reset(WinHttpOpen(kUserAgent, access,
                                        route.kind == Route::kProxy ? route.proxy.c_str() : WINHTTP_NO_PROXY_NAME,
                                        WINHTTP_NO_PROXY_BYPASS, 0));

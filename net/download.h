@@ -6,8 +6,9 @@
 
 #include "net/proxy.h"
 
-// Called after each block written to the save file with the body bytes written so far and the response's
-// Content-Length (0 when the response gave none). Runs on the downloading thread.
+// Called after each block written to the save file with the body bytes written so far and the whole body's length:
+// the Content-Length of the 200 response, also while a 206 continues that body (0 when it gave none). Runs on the
+// downloading thread.
 using ProgressCallback = std::function<void(std::uint64_t received, std::uint64_t total)>;
 
 // One request of an attempt, as it ended, for the diagnostics log: a route that failed and was left for the next one,
@@ -36,9 +37,9 @@ struct DownloadOptions {
 // writes through one handle from its first attempt to its last; it replaces savePath only once the whole body is in
 // it.
 //
-// Returns true only when the whole body is in savePath; a body whose length the response did not announce counts as
-// whole only when it is a whole Windows program (IsWholeWindowsProgram). Otherwise returns false, replaces error with
-// a short English diagnostic, leaves any existing file named savePath as it was and no ".part" file behind (also
+// Returns true only when the whole body is in savePath; a body whose length the 200 response did not announce counts
+// as whole only when it is a whole Windows program (IsWholeWindowsProgram). Otherwise returns false, replaces error
+// with a short English diagnostic, leaves any existing file named savePath as it was and no ".part" file behind (also
 // when onProgress throws). error is not changed on success.
 //
 // Each request goes over the routes that ChooseRoutes gives for options.proxy, in order, to the first on which a

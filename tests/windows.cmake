@@ -85,7 +85,7 @@ function(velmor_run_test name)
         ENVIRONMENT "VELMOR_RUN_DIR=${VELMOR_RUN_DIR};VELMOR_TOOLS_DIR=${VELMOR_TOOLS_DIR};\
 VELMOR_TEST_BUILD=${CMAKE_CURRENT_BINARY_DIR};VELMOR_TEST_PORT=${VELMOR_TEST_PORT};\
 VELMOR_TEST_PUBLISHER_DIR=${VELMOR_TEST_PUBLISHER_DIR};VELMOR_FAULTS_TABLE=${CMAKE_BINARY_DIR}/faults.md;\
-PYTHONDONTWRITEBYTECODE=1")
+VELMOR_FAULT_ROWS=${CMAKE_BINARY_DIR}/download-faults.tsv;PYTHONDONTWRITEBYTECODE=1")
 endfunction()
 
 # A test that starts Windows programs under Wine.
@@ -144,6 +144,10 @@ foreach(suite IN LISTS installer_suites)
         WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}/integration")
     set_tests_properties(installer_${suite} PROPERTIES FAIL_REGULAR_EXPRESSION "Ran 0 tests")
 endforeach()
+# The fault table that installer_faults writes takes in the rows that the downloader's test recorded before it.
+if(TEST installer_faults AND TEST download)
+    set_tests_properties(installer_faults PROPERTIES DEPENDS download)
+endif()
 
 # scripts/release from a copy of the source, with the hosts, channel, version and architecture of this build: it must
 # give this build's VelmorInstaller.exe, signed, within its size budget. It starts no Windows program: it only needs

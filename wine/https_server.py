@@ -16,12 +16,15 @@
 #                             then the connection is closed without the terminating chunk
 #   /slowfile/NAME/BPS        the same, paced at about BPS bytes per second
 #   /flaky/MODE/ARG/REST      the body of /REST (bytes/N or file/NAME) with "Accept-Ranges: bytes" and an ETag; the
-#                             first request of the path fails: MODE range, norange, newtag, short or splice: cut off
-#                             after ARG bytes; busy: 503 with "Retry-After: ARG". Later ones get the rest with 206 when
-#                             they ask for it with a matching If-Range, except under norange; under newtag the ETag
-#                             changes each time; under short the 206 holds only half of the rest, and says so in its
-#                             Content-Length; under splice there is no ETag but a Last-Modified of the first request's
-#                             time, and later requests get another body as long: file NAME2, or bytes/N backwards
+#                             first request of the path fails: MODE range, norange, newtag, short, chunked, splice,
+#                             unsatisfiable or otherpart: cut off after ARG bytes; busy: 503 with "Retry-After: ARG".
+#                             Later ones get the rest with 206 when they ask for it with a matching If-Range, except
+#                             under norange; under newtag the ETag changes each time; under short the 206 holds only
+#                             half of the rest, and says so in its Content-Length; under chunked the 206 is chunked,
+#                             without Content-Length; under splice there is no ETag but a Last-Modified of the first
+#                             request's time, and later requests get another body as long: file NAME2, or bytes/N
+#                             backwards; under unsatisfiable a request for a range gets 416, under otherpart a 206 that
+#                             starts one byte before the range asked
 # HttpsTestServer.aliases maps the installer's fixed paths onto these; HttpsTestServer.log has each request's time,
 # path, Range, If-Range and Authorization.
 
@@ -102,8 +105,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.flush()
                 time.sleep(0.05)
 
-    def _chunked(self, data, sent=None):
-        self._headers(200, None, [("Transfer-Encoding", "chunked")])
+    def _chunked(self, data, sent=None, code=200, extra=()):
+        self._headers(code, None, [("Transfer-Encoding", "chunked")] + list(extra))
         for start in range(0, len(data) if sent is None else sent, 5000):
             piece = data[start:start + 5000]
             self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
@@ -147,10 +150,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return self._headers(503, 0, [("Retry-After", arg)])
         asked, start, end = self.headers.get("Range", ""), 0, len(data)
         resumed = mode != "norange" and asked.startswith("bytes=") and self.headers.get("If-Range") == tag
+        if resumed and mode == "unsatisfiable":
+            return self._headers(416, 0, [("Content-Range", "bytes */%d" % len(data))])
         if resumed:
-            start = int(asked[len("bytes="):].rstrip("-"))
+            start = int(asked[len("bytes="):].rstrip("-")) - (mode == "otherpart")
             headers.append(("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data))))
             end = start + (len(data) - start) // 2 if mode == "short" else end
+            if mode == "chunked":
+                return self._chunked(data[start:end], code=206, extra=headers)
         self._headers(206 if resumed else 200, end - start, headers)
         if self.hit == 1:
             self.wfile.write(data[:arg])

@@ -2,7 +2,9 @@
 # crashes nor hangs, shows the right box (or none), leaves no partial setup program behind and starts none, and leaves
 # config.toml as it must be. How the downloader meets each fault of the network and the disk is its own test; here
 # the installer's answer to a failed download, and to a config.toml it cannot use. The table of what was tried and
-# seen goes to VELMOR_FAULTS_TABLE (the build folder's faults.md; scripts/faults-table copies it to docs/faults.md).
+# seen goes to VELMOR_FAULTS_TABLE (the build folder's faults.md; scripts/faults-table copies it to docs/faults.md),
+# with the faults that the downloader's test (tests/windows/download_test.cpp) tried before in the same run, whose
+# rows it recorded in VELMOR_FAULT_ROWS.
 
 import os
 import shutil
@@ -16,6 +18,17 @@ STALL_SECONDS = 40  # past WinHTTP's 30-second receive timeout
 FAILED = ("download-failure box; window stayed open; closed with exit code 0", "none left, none started")
 RAN = ("no box; setup program ran; exit code 0", "ran and deleted")
 ROWS = []
+TABLE_HEAD = """# Faults tried against the installer
+
+Written by `tests/integration/installer_faults_test.py` (%s) with the rows that `tests/windows/download_test.cpp`
+recorded in the same run. Each row passed its checks. The installer's ran the whole installer: no crash, no hang, the
+right box, no partial setup program left or started, and config.toml as it must be. The downloader's ran DownloadFile
+alone: it ended as shown, the files are as shown, and no partial file was left unless a link held its name; the
+installer meets every failed download with the download-failure box of its rows.
+
+| Kind | Fault | Tried by | What came of it | Files after it | Seconds from start to end |
+|---|---|---|---|---|---|
+"""
 
 
 def toml(*entries):
@@ -42,17 +55,25 @@ def reset_config(content):
         config.write(content)
 
 
+def downloader_rows():
+    # The rows download_test.cpp recorded: kind, fault, its test, outcome, files, seconds, tab-separated.
+    with open(os.environ["VELMOR_FAULT_ROWS"], encoding="utf-8") as record:
+        fields = [line.split("\t") for line in record.read().splitlines()]
+    return [(kind, fault, "download_test.cpp: " + test, outcome, files, float(seconds))
+            for kind, fault, test, outcome, files, seconds in fields]
+
+
 class Faults(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         reset_config(b"")
+        try:
+            rows, missing = ROWS + downloader_rows(), ""
+        except (KeyError, OSError):
+            rows, missing = ROWS, "\nThe downloader's rows are missing: its test (`download`) did not run before.\n"
         with open(os.environ.get("VELMOR_FAULTS_TABLE", os.devnull), "w", encoding="utf-8") as table:
-            table.write("# Faults tried against the installer\n\nWritten by `tests/integration/installer_faults_test.py` "
-                        "(%s). Each row passed its checks: no crash, no hang, the right box, no partial setup program "
-                        "left or started, and config.toml as it must be.\n\n| Kind | Fault | What the user saw | Setup "
-                        "program | config.toml | Seconds from start to exit |\n|---|---|---|---|---|---|\n"
-                        % time.strftime("%Y-%m-%d") + "".join("| %s | %s | %s | %s | %s | %.1f |\n" % row
-                                                              for row in ROWS))
+            body = "".join("| %s | %s | %s | %s | %s | %.1f |\n" % row for row in sorted(rows, key=lambda r: r[0]))
+            table.write(TABLE_HEAD % time.strftime("%Y-%m-%d") + body + missing)
 
     def launch(self, kind, fault, outcome, route="/file/setup", config=toml(OTHER), prepare=None,
                expect=toml(OTHER, OURS), requests=None):
@@ -75,10 +96,11 @@ class Faults(unittest.TestCase):
             self.assertEqual(len(server.requests), requests, server.requests)
         self.assertEqual(installer.left_behind(), [], "a partial download was left behind")
         self.assertEqual("folder" if os.path.isdir(CONFIG) else open(CONFIG, "rb").read(), expect)
-        ROWS.append((kind, fault) + outcome + (installer.ended - installer.started,))
+        ROWS.append((kind, fault, "installer_faults_test.py: " + self._testMethodName, outcome[0],
+                     "setup program: %s; config.toml: %s" % outcome[1:], installer.ended - installer.started))
 
     def test_network(self):
-        # How the downloader meets certificates that do not hold is its own test.
+        # How the downloader meets certificates that do not hold is its own test, whose rows join the table.
         cases = [  # fault, route, requests seen
             ("connection reset mid-body", "/reset/400000/150000"),
             ("chunked body cut off before its last chunk", "/chunkedfile/setup/150000"),

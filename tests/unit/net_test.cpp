@@ -167,7 +167,9 @@ std::uint32_t Le32At(const std::string& bytes, size_t at) {
 
 // Each sample ends with its last section's data or its signature, so every shorter length is a cut to be seen. A
 // signature must end the file; after an unsigned image (an overlay) anything may follow. Header fields may point
-// outside the file, also so far that 32-bit arithmetic would wrap.
+// outside the file, also so far that 32-bit arithmetic would wrap. Refused too, as pe_image_fuzzer met them: headers
+// without their signatures, an optional header of neither kind, or one too short for its magic or for its fixed part
+// (92 bytes: the section table after it still lies within the file).
 TEST(PeImage, WholeProgramsOnly) {
     for (const char* name : {"program64.exe", "program64-signed.exe", "program32-signed.exe"}) {
         SCOPED_TRACE(name);
@@ -187,7 +189,12 @@ TEST(PeImage, WholeProgramsOnly) {
                       {0x3C, 0xFFFFFFFF},
                       {pe + 4, 0xFFFF014C},  // machine and section count
                       {firstSection + 16, 0xFFFFFFFF},
-                      {firstSection + 20, 0x7FFFFFF0}};  // raw size and start
+                      {firstSection + 20, 0x7FFFFFF0},  // raw size and start
+                      {0, 0},                           // "MZ"
+                      {pe, 0},                          // "PE\0\0"
+                      {pe + 20, 1},                     // optional header size, and characteristics
+                      {pe + 20, 92},
+                      {pe + 24, 0}};  // magic
         for (const auto& f : fields) {
             copy = program;
             std::memcpy(copy.data() + f.at, &f.value, 4);
