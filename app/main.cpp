@@ -23,6 +23,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         LoadFromSystem32({L"wintrust.dll"}, systemSearchKnown);
     StartInstallLog();
     LogRunStart();
+    if (!systemSearchKnown)
+        LogStep("DLL search not limited to System32: Windows lacks update KB2533623");
 
     g_instance = instance;
 
