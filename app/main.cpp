@@ -7,6 +7,7 @@
 #include "install/install_log.h"
 #include "install/publisher.h"
 #include "install/worker.h"
+#include "ui/dpi.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     // First of all: the installer runs elevated from a folder that other programs can write into. Every DLL that is
@@ -43,14 +44,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(kIconId));
     RegisterClassW(&windowClass);
 
-    g_mainWindow = CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT,
-                                   kWindowWidth, kWindowHeight, nullptr, nullptr, instance, nullptr);
-
-    RECT bounds{};
-    GetWindowRect(g_mainWindow, &bounds);
-    const int x = (GetSystemMetrics(SM_CXSCREEN) - (bounds.right - bounds.left)) / 2;
-    const int y = (GetSystemMetrics(SM_CYSCREEN) - (bounds.bottom - bounds.top)) / 2;
-    SetWindowPos(g_mainWindow, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    // Sized for the system's DPI, then, once made, for its own (a screen of its own DPI may differ).
+    const SIZE size = WindowSizeForDpi(SystemDpi());
+    g_mainWindow = CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT, size.cx,
+                                   size.cy, nullptr, nullptr, instance, nullptr);
+    const SIZE own = WindowSizeForDpi(g_windowDpi);
+    const int x = (GetSystemMetrics(SM_CXSCREEN) - own.cx) / 2;
+    const int y = (GetSystemMetrics(SM_CYSCREEN) - own.cy) / 2;
+    SetWindowPos(g_mainWindow, nullptr, x, y, own.cx, own.cy, SWP_NOZORDER);
 
     ShowWindow(g_mainWindow, showCommand);
     NoteMainWindowShown();

@@ -4,7 +4,10 @@
 
 #include "config/registration.h"
 #include "install/install_log.h"
+#include "install/progress.h"
+#include "install/progress_state.h"
 #include "install/worker.h"
+#include "ui/dpi.h"
 #include "ui/layout.h"
 #include "ui/paint.h"
 
@@ -18,8 +21,20 @@ UniqueBitmap g_backgroundBitmap;
 ULONG_PTR g_gdiplusToken = 0;
 std::unique_ptr<Gdiplus::Bitmap> g_trackImage;
 std::unique_ptr<Gdiplus::Bitmap> g_fillImage;
+std::unique_ptr<Gdiplus::Bitmap> g_largeBackgroundImage;
+std::unique_ptr<Gdiplus::Bitmap> g_largeTrackImage;
+std::unique_ptr<Gdiplus::Bitmap> g_largeFillImage;
+int g_windowDpi = 96;
+bool g_highContrast = false;
 
 namespace {
+
+// Lays the window out for dpi: what painting and the progress reports measure by.
+void LayOut(int dpi) {
+    g_windowDpi = dpi;
+    const WindowLayout layout = CurrentLayout();
+    SetProgressBarWidth(layout.bar.right - layout.bar.left);
+}
 
 void OnCreate(HWND window) {
     Gdiplus::GdiplusStartupInput input;  // version 1, no debug callback, background thread and codecs left on
@@ -30,17 +45,36 @@ void OnCreate(HWND window) {
     g_backgroundBitmap = LoadBackgroundBitmap(window);
     g_trackImage = LoadPngResource(kTrackPngId);
     g_fillImage = LoadPngResource(kFillPngId);
+    g_largeBackgroundImage = LoadPngResource(kLargeBackgroundPngId);
+    g_largeTrackImage = LoadPngResource(kLargeTrackPngId);
+    g_largeFillImage = LoadPngResource(kLargeFillPngId);
+    g_highContrast = IsHighContrastOn();
+    LayOut(WindowDpi(window));
 
     StartInstallWorker(window);
     LogRegistration(RegisterProduct());
 }
 
 void OnLeftButtonUp(HWND window, LPARAM lParam) {
-    RECT client{};
-    GetClientRect(window, &client);
     // The packed coordinates are read unsigned: a release left of or above the client area is far outside.
-    if (IsInCloseArea({client.left, client.top, client.right, client.bottom}, LOWORD(lParam), HIWORD(lParam)))
+    if (IsInCloseArea(CurrentLayout().closeArea, LOWORD(lParam), HIWORD(lParam)))
         PostMessageW(window, WM_CLOSE, 0, 0);
+}
+
+// Windows moved the window to a screen of another DPI, or that screen's scaling changed: it is laid out anew and
+// takes the place and size that Windows suggests for it.
+void OnDpiChanged(HWND window, WPARAM wParam, LPARAM lParam) {
+    LayOut(LOWORD(wParam));
+    const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+    SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    InvalidateRect(window, nullptr, FALSE);
+}
+
+// Colours or the high-contrast setting may have changed.
+void OnSettingChange(HWND window) {
+    g_highContrast = IsHighContrastOn();
+    InvalidateRect(window, nullptr, FALSE);
 }
 
 // Draws the whole window anew from its pictures and one reading of the progress values.
@@ -50,8 +84,10 @@ void PaintMainWindow(HWND window) {
     if (dc) {
         RECT client{};
         GetClientRect(window, &client);
-        DrawMainWindow(dc, client, paint.rcPaint, {g_backgroundBitmap.get(), g_trackImage.get(), g_fillImage.get()},
-                       ReadProgress());
+        DrawMainWindow(dc, client, paint.rcPaint,
+                       {g_backgroundBitmap.get(), g_trackImage.get(), g_fillImage.get(), g_largeBackgroundImage.get(),
+                        g_largeTrackImage.get(), g_largeFillImage.get()},
+                       ReadProgress(), {g_windowDpi, g_highContrast});
     }
     EndPaint(window, &paint);
 #ifdef VELMOR_PAINT_TRACE
@@ -64,6 +100,9 @@ void OnDestroy() {
     // The pictures are GDI+ objects: they must go before GDI+ shuts down.
     g_trackImage.reset();
     g_fillImage.reset();
+    g_largeBackgroundImage.reset();
+    g_largeTrackImage.reset();
+    g_largeFillImage.reset();
     if (g_gdiplusToken != 0) {
         Gdiplus::GdiplusShutdown(g_gdiplusToken);
         g_gdiplusToken = 0;
@@ -72,6 +111,17 @@ void OnDestroy() {
 }
 
 }  // namespace
+
+WindowLayout CurrentLayout() {
+    const TrackPictureSize track = g_trackImage ? TrackPictureSize{true, static_cast<int>(g_trackImage->GetWidth()),
+                                                                   static_cast<int>(g_trackImage->GetHeight())}
+                                                : TrackPictureSize{};
+    return ComputeWindowLayout({0, 0, kClientWidth, kClientHeight}, track, g_windowDpi);
+}
+
+SIZE WindowSizeForDpi(int dpi) {
+    return {ScaleForDpi(kClientWidth, dpi), ScaleForDpi(kClientHeight, dpi)};
+}
 
 UniqueBitmap LoadBackgroundBitmap(HWND owner) {
     UniqueBitmap bitmap(static_cast<HBITMAP>(
@@ -134,6 +184,13 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_LBUTTONUP:
             OnLeftButtonUp(window, lParam);
             return 0;
+        case WM_DPICHANGED:
+            OnDpiChanged(window, wParam, lParam);
+            return 0;
+        case WM_SETTINGCHANGE:
+        case WM_SYSCOLORCHANGE:
+            OnSettingChange(window);
+            return DefWindowProcW(window, message, wParam, lParam);
         case WM_DESTROY:
             OnDestroy();
             return 0;

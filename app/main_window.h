@@ -4,6 +4,7 @@
 
 #include "base/gdiplus.h"
 #include "base/unique_handle.h"
+#include "ui/layout.h"
 
 // The installer's window and what it owns. All of these are written on the window's (UI) thread only.
 extern HINSTANCE g_instance;                           // set first thing by the entry point
@@ -12,16 +13,23 @@ extern UniqueBitmap g_backgroundBitmap;                // bitmap 102, may be emp
 extern ULONG_PTR g_gdiplusToken;                       // 0 while GDI+ is not running
 extern std::unique_ptr<Gdiplus::Bitmap> g_trackImage;  // PNG 201, may be null; released before GDI+ shuts down
 extern std::unique_ptr<Gdiplus::Bitmap> g_fillImage;   // PNG 202, likewise
+// The same pictures drawn at twice the size (PNG 203, 211 and 212), for screens above 120 DPI; likewise.
+extern std::unique_ptr<Gdiplus::Bitmap> g_largeBackgroundImage;
+extern std::unique_ptr<Gdiplus::Bitmap> g_largeTrackImage;
+extern std::unique_ptr<Gdiplus::Bitmap> g_largeFillImage;
+extern int g_windowDpi;      // the window's DPI, from its creation on; its layout is scaled by it
+extern bool g_highContrast;  // Windows' high-contrast setting, as last seen
 
 inline constexpr wchar_t kWindowClassName[] = L"VelmorInstaller";
 inline constexpr wchar_t kWindowTitle[] = L"Velmor Installer";
-inline constexpr int kWindowWidth = 560;
-inline constexpr int kWindowHeight = 310;
 
 inline constexpr int kIconId = 101;
 inline constexpr int kBackgroundBitmapId = 102;
 inline constexpr int kTrackPngId = 201;
 inline constexpr int kFillPngId = 202;
+inline constexpr int kLargeBackgroundPngId = 203;
+inline constexpr int kLargeTrackPngId = 211;
+inline constexpr int kLargeFillPngId = 212;
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -31,3 +39,9 @@ std::unique_ptr<Gdiplus::Bitmap> LoadPngResource(int id);
 
 // Loads bitmap 102 from the executable; shows the error box (owned by owner, which may be null) when it is missing.
 UniqueBitmap LoadBackgroundBitmap(HWND owner);
+
+// The window's layout at its DPI, with the track picture's size.
+WindowLayout CurrentLayout();
+
+// The window's size for a DPI: the client area of 560 x 310 pixels at 96 DPI, scaled.
+SIZE WindowSizeForDpi(int dpi);

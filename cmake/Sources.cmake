@@ -2,6 +2,7 @@
 set(VELMOR_PORTABLE_SOURCES
     config/software_registry.cpp
     install/progress_state.cpp
+    install/progress_view.cpp
     net/pe_image.cpp
     net/proxy_rules.cpp
     net/retry.cpp
@@ -27,6 +28,7 @@ set(VELMOR_WINDOWS_SOURCES
     install/worker.cpp
     net/download.cpp
     net/proxy.cpp
+    ui/dpi.cpp
     ui/paint.cpp
     ui/text.cpp
 )

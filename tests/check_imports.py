@@ -2,6 +2,8 @@
 """Fails when a program's import table names a DLL that is not a KnownDLL of both Windows 7 and Windows 10: any other
 DLL is looked for in the program's own folder first, before the program's code can prevent it. Fails too when its
 code is not for the given architecture (x86 or amd64), or its manifest names another one: Windows refuses to start it.
+And fails when the manifest does not declare per-monitor DPI awareness (v2, then v1, "true/pm" for Windows 8.1,
+system awareness before): Windows would stretch the window as a bitmap. Wine heeds none of it, so it is read here.
 
     check_imports.py <objdump> <x86|amd64> <program>...
 """
@@ -22,6 +24,13 @@ for program in sys.argv[3:]:
     if ARCHITECTURES.get(code) != expected or not named or named[1] != expected:
         sys.exit("%s: code of the kind pei-%s and a manifest for %r in a build for %s"
                  % (program, code, named and named[1], expected))
+    settings = re.search(r'<application xmlns="urn:schemas-microsoft-com:asm.v3">\s*<windowsSettings>(.*?)'
+                         r'</windowsSettings>', manifest, re.S)
+    if not settings or not re.search(r'<dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">'
+                                     r'true/pm</dpiAware>', settings[1]) or \
+            not re.search(r'<dpiAwareness xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">'
+                          r'PerMonitorV2, PerMonitor</dpiAwareness>', settings[1]):
+        sys.exit("%s: its manifest does not declare per-monitor DPI awareness" % program)
     dlls = re.findall(r"DLL Name: (\S+)", dump)
     print("%s: pei-%s, manifest for %s, imports %s" % (program, code, named[1], " ".join(dlls)))
     if not dlls:

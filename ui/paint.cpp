@@ -1,10 +1,12 @@
 #include "ui/paint.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <string>
 
 #include "base/unique_handle.h"
 #include "config/product.h"
+#include "install/progress_view.h"
 #include "ui/layout.h"
 #include "ui/text.h"
 
@@ -17,54 +19,113 @@ using UniqueBrush = UniqueGdiObject<HBRUSH>;
 using UniquePen = UniqueGdiObject<HPEN>;
 
 constexpr COLORREF kTextColor = RGB(255, 255, 255);
+// Behind the small white texts, which stand on the pale end of the background's gradient: the gradient's dark end.
+constexpr COLORREF kHaloColor = RGB(5, 41, 108);
 constexpr COLORREF kTrackFallbackColor = RGB(204, 220, 230);
 constexpr Gdiplus::ARGB kFillFallbackLeft = 0xFF5EA0CE;
 constexpr Gdiplus::ARGB kFillFallbackRight = 0xFFD1E1E9;
 
 struct FontSpec {
-    int height;
+    int height;  // pixels at 96 DPI
     int weight;
 };
 constexpr FontSpec kNameFont{20, 600};
 constexpr FontSpec kGlyphFont{30, 700};
 constexpr FontSpec kSmallFont{14, 400};
 
-UniqueFont MakeFont(const FontSpec& spec) {
-    return UniqueFont(CreateFontW(spec.height, 0, 0, 0, spec.weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                                  OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_SWISS,
-                                  L"Microsoft YaHei"));
+// The colours of one paint.
+struct Colours {
+    COLORREF text = kTextColor;
+    bool halo = true;        // around the small texts
+    bool systemBar = false;  // the bar in system colours instead of its pictures
+};
+
+UniqueFont MakeFont(const FontSpec& spec, int dpi) {
+    return UniqueFont(CreateFontW(ScaleForDpi(spec.height, dpi), 0, 0, 0, spec.weight, FALSE, FALSE, FALSE,
+                                  DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                                  DEFAULT_PITCH | FF_SWISS, L"Microsoft YaHei"));
 }
 
 RECT ToRect(const LayoutRect& r) {
     return RECT{r.left, r.top, r.right, r.bottom};
 }
 
-// Draws white text in one font that lives only for this call.
-void DrawWhiteText(HDC dc, const FontSpec& spec, const std::wstring& text, const LayoutRect& where, UINT format) {
-    UniqueFont font = MakeFont(spec);
-    ScopedSelectObject select(dc, font.get());
-    SetTextColor(dc, kTextColor);
-    RECT rect = ToRect(where);
-    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &rect, format);
+Gdiplus::RectF ToRectF(const LayoutRect& r) {
+    return Gdiplus::RectF(static_cast<Gdiplus::REAL>(r.left), static_cast<Gdiplus::REAL>(r.top),
+                          static_cast<Gdiplus::REAL>(r.right - r.left), static_cast<Gdiplus::REAL>(r.bottom - r.top));
 }
 
-void DrawBackground(HDC surface, HDC reference, HBITMAP background, int width, int height, const RECT& update) {
-    if (!background) {
+// Draws text in the paint's text colour, in the font selected. With halo, first the same text in the halo colour
+// moved by radius pixels in each of eight directions, kept inside where: every glyph then stands out from what is
+// directly around it, whatever lies behind.
+void DrawLabel(HDC dc, const wchar_t* text, const LayoutRect& where, UINT format, COLORREF colour, int halo) {
+    RECT rect = ToRect(where);
+    if (halo > 0) {
+        const int saved = SaveDC(dc);
+        IntersectClipRect(dc, rect.left, rect.top, rect.right, rect.bottom);
+        SetTextColor(dc, kHaloColor);
+        for (int dy : {-halo, 0, halo}) {
+            for (int dx : {-halo, 0, halo}) {
+                RECT moved = rect;
+                OffsetRect(&moved, dx, dy);
+                if (dx != 0 || dy != 0)
+                    DrawTextW(dc, text, -1, &moved, format);
+            }
+        }
+        RestoreDC(dc, saved);
+    }
+    SetTextColor(dc, colour);
+    DrawTextW(dc, text, -1, &rect, format);
+}
+
+// Draws a text in one font that lives only for this call.
+void DrawTextIn(HDC dc,
+                const FontSpec& spec,
+                int dpi,
+                const wchar_t* text,
+                const LayoutRect& where,
+                UINT format,
+                COLORREF colour,
+                int halo = 0) {
+    UniqueFont font = MakeFont(spec, dpi);
+    ScopedSelectObject select(dc, font.get());
+    DrawLabel(dc, text, where, format, colour, halo);
+}
+
+void DrawBackground(HDC surface,
+                    HDC reference,
+                    const WindowPictures& pictures,
+                    int dpi,
+                    int width,
+                    int height,
+                    const RECT& update) {
+    if (dpi > kLargePicturesAboveDpi && pictures.largeBackground) {
+        Gdiplus::Graphics graphics(surface);
+        graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+        graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
+        graphics.DrawImage(pictures.largeBackground, ToRectF({0, 0, width, height}));
+        return;
+    }
+    if (!pictures.background) {
         FillRect(surface, &update, GetSysColorBrush(COLOR_WINDOW));
         return;
     }
     UniqueMemoryDc pictureDc(CreateCompatibleDC(reference));
     if (!pictureDc)
         return;
-    ScopedSelectObject select(pictureDc.get(), background);
+    ScopedSelectObject select(pictureDc.get(), pictures.background);
     BITMAP info{};
-    GetObjectW(background, sizeof(info), &info);
+    GetObjectW(pictures.background, sizeof(info), &info);
+    if (info.bmWidth != width || info.bmHeight != height) {
+        SetStretchBltMode(surface, HALFTONE);
+        SetBrushOrgEx(surface, 0, 0, nullptr);
+    }
     StretchBlt(surface, 0, 0, width, height, pictureDc.get(), 0, 0, info.bmWidth, info.bmHeight, SRCCOPY);
 }
 
-void DrawTrackFallback(HDC surface, const LayoutRect& bar) {
-    UniquePen pen(CreatePen(PS_NULL, 0, 0));
-    UniqueBrush brush(CreateSolidBrush(kTrackFallbackColor));
+void DrawTrackFallback(HDC surface, const LayoutRect& bar, COLORREF colour, COLORREF outline) {
+    UniquePen pen(outline == CLR_INVALID ? CreatePen(PS_NULL, 0, 0) : CreatePen(PS_SOLID, 1, outline));
+    UniqueBrush brush(CreateSolidBrush(colour));
     ScopedSelectObject selectPen(surface, pen.get());
     ScopedSelectObject selectBrush(surface, brush.get());
     const int height = bar.bottom - bar.top;
@@ -90,7 +151,13 @@ void AddFillShape(Gdiplus::GraphicsPath& path, const LayoutRect& bar, int fillWi
     path.CloseFigure();
 }
 
-void DrawFill(Gdiplus::Graphics& graphics, Gdiplus::Bitmap* fillImage, const LayoutRect& bar, int fillWidth) {
+// The fill over fillWidth pixels from the bar's left end: the fill picture squeezed into that width, or without it
+// the fallback gradient, or in high contrast the highlight colour.
+void DrawFill(Gdiplus::Graphics& graphics,
+              Gdiplus::Bitmap* fillImage,
+              const LayoutRect& bar,
+              int fillWidth,
+              const Colours& colours) {
     const int height = bar.bottom - bar.top;
     Gdiplus::GraphicsPath path(Gdiplus::FillModeAlternate);
     AddFillShape(path, bar, fillWidth);
@@ -98,11 +165,14 @@ void DrawFill(Gdiplus::Graphics& graphics, Gdiplus::Bitmap* fillImage, const Lay
     Gdiplus::Region savedClip;
     graphics.GetClip(&savedClip);
     graphics.SetClip(&path, Gdiplus::CombineModeIntersect);
-    if (fillImage) {
+    if (colours.systemBar) {
+        Gdiplus::Color highlight;
+        highlight.SetFromCOLORREF(GetSysColor(COLOR_HIGHLIGHT));
+        Gdiplus::SolidBrush brush(highlight);
+        graphics.FillPath(&brush, &path);
+    } else if (fillImage) {
         // The whole strip is squeezed into the filled width, not cropped.
-        graphics.DrawImage(fillImage,
-                           Gdiplus::RectF(static_cast<Gdiplus::REAL>(bar.left), static_cast<Gdiplus::REAL>(bar.top),
-                                          static_cast<Gdiplus::REAL>(fillWidth), static_cast<Gdiplus::REAL>(height)));
+        graphics.DrawImage(fillImage, ToRectF({bar.left, bar.top, bar.left + fillWidth, bar.bottom}));
     } else {
         Gdiplus::LinearGradientBrush brush(Gdiplus::Rect(bar.left, bar.top, std::max(fillWidth, height), height),
                                            Gdiplus::Color(kFillFallbackLeft), Gdiplus::Color(kFillFallbackRight),
@@ -113,26 +183,30 @@ void DrawFill(Gdiplus::Graphics& graphics, Gdiplus::Bitmap* fillImage, const Lay
     graphics.SetClip(&savedClip, Gdiplus::CombineModeReplace);
 }
 
-void DrawBar(HDC surface, const WindowPictures& pictures, const LayoutRect& bar, double fraction) {
+void DrawBar(HDC surface,
+             Gdiplus::Bitmap* track,
+             Gdiplus::Bitmap* fill,
+             const LayoutRect& bar,
+             int fillWidth,
+             int dpi,
+             const Colours& colours) {
     // GDI+ draws onto the surface only while this object lives; it is gone before GDI draws the small texts.
     Gdiplus::Graphics graphics(surface);
     graphics.SetSmoothingMode(Gdiplus::SmoothingModeHighQuality);
     graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
     graphics.SetCompositingQuality(Gdiplus::CompositingQualityHighQuality);
+    if (dpi != 96)
+        graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
 
-    const int width = bar.right - bar.left;
-    const int height = bar.bottom - bar.top;
-    if (pictures.track) {
-        graphics.DrawImage(pictures.track,
-                           Gdiplus::RectF(static_cast<Gdiplus::REAL>(bar.left), static_cast<Gdiplus::REAL>(bar.top),
-                                          static_cast<Gdiplus::REAL>(width), static_cast<Gdiplus::REAL>(height)));
-    } else {
-        DrawTrackFallback(surface, bar);
-    }
+    if (colours.systemBar)
+        DrawTrackFallback(surface, bar, GetSysColor(COLOR_WINDOW), GetSysColor(COLOR_WINDOWTEXT));
+    else if (track)
+        graphics.DrawImage(track, ToRectF(bar));
+    else
+        DrawTrackFallback(surface, bar, kTrackFallbackColor, CLR_INVALID);
 
-    const int fillWidth = FillWidth(width, fraction);
     if (fillWidth > 0)
-        DrawFill(graphics, pictures.fill, bar, fillWidth);
+        DrawFill(graphics, fill, bar, fillWidth, colours);
 }
 
 TrackPictureSize TrackSize(Gdiplus::Bitmap* track) {
@@ -147,9 +221,11 @@ void DrawMainWindow(HDC target,
                     const RECT& client,
                     const RECT& update,
                     const WindowPictures& pictures,
-                    const ProgressSnapshot& progress) {
+                    const ProgressSnapshot& progress,
+                    const PaintStyle& style) {
     const int width = client.right - client.left;
     const int height = client.bottom - client.top;
+    const int dpi = style.dpi;
 
     UniqueMemoryDc surface(CreateCompatibleDC(target));
     UniqueBitmap surfaceBitmap(CreateCompatibleBitmap(target, width, height));
@@ -158,32 +234,41 @@ void DrawMainWindow(HDC target,
     ScopedSelectObject selectSurface(surface.get(), surfaceBitmap.get());
     HDC dc = surface.get();
 
-    DrawBackground(dc, target, pictures.background, width, height, update);
+    // White texts need the background picture behind them; on the system's window colour (white on most systems)
+    // they take the system's text colour.
+    Colours colours;
+    if (style.highContrast) {
+        FillRect(dc, &update, GetSysColorBrush(COLOR_WINDOW));
+        colours = {GetSysColor(COLOR_WINDOWTEXT), false, true};
+    } else {
+        DrawBackground(dc, target, pictures, dpi, width, height, update);
+        if (!pictures.background && !(dpi > kLargePicturesAboveDpi && pictures.largeBackground))
+            colours = {GetSysColor(COLOR_WINDOWTEXT), false, false};
+    }
     SetBkMode(dc, TRANSPARENT);
 
-    const LayoutRect clientRect{client.left, client.top, client.right, client.bottom};
-    const WindowLayout layout = ComputeWindowLayout(clientRect, TrackSize(pictures.track));
+    // Laid out from the window's size in 96-DPI units, whatever the track picture drawn.
+    const WindowLayout layout =
+        ComputeWindowLayout({0, 0, kClientWidth, kClientHeight}, TrackSize(pictures.track), dpi);
 
     std::wstring name = Utf8ToWide(ProductName);
     if (name.empty())
         name = L"Velmor Installer";
-    DrawWhiteText(dc, kNameFont, name, layout.name, DT_SINGLELINE | DT_VCENTER);
-    DrawWhiteText(dc, kGlyphFont, L"\u00D7", layout.closeGlyph, DT_SINGLELINE | DT_VCENTER | DT_CENTER);
+    DrawTextIn(dc, kNameFont, dpi, name.c_str(), layout.name, DT_SINGLELINE | DT_VCENTER, colours.text);
+    DrawTextIn(dc, kGlyphFont, dpi, L"\u00D7", layout.closeGlyph, DT_SINGLELINE | DT_VCENTER | DT_CENTER, colours.text);
 
-    // The clamp absorbs a received count and a total taken from different reports.
-    const double fraction = ProgressFraction(progress.received, progress.total);
-    DrawBar(dc, pictures, layout.bar, fraction);
+    const ProgressView view = ViewOfProgress(progress, layout.bar.right - layout.bar.left);
+    const bool large = dpi > kLargePicturesAboveDpi;
+    Gdiplus::Bitmap* track = large && pictures.track && pictures.largeTrack ? pictures.largeTrack : pictures.track;
+    Gdiplus::Bitmap* fill = large && pictures.largeFill ? pictures.largeFill : pictures.fill;
+    DrawBar(dc, track, fill, layout.bar, view.fillWidth, dpi, colours);
 
     {
-        UniqueFont font = MakeFont(kSmallFont);
+        UniqueFont font = MakeFont(kSmallFont, dpi);
         ScopedSelectObject select(dc, font.get());
-        SetTextColor(dc, kTextColor);
-        RECT percentage = ToRect(layout.percentage);
-        const std::wstring percentText = PercentageText(fraction);
-        DrawTextW(dc, percentText.c_str(), -1, &percentage, DT_SINGLELINE | DT_BOTTOM);
-        RECT speed = ToRect(layout.speed);
-        const std::wstring speedText = SpeedText(progress.bytesPerSecond);
-        DrawTextW(dc, speedText.c_str(), -1, &speed, DT_SINGLELINE | DT_BOTTOM | DT_RIGHT);
+        const int halo = colours.halo ? ScaleForDpi(1, dpi) : 0;
+        DrawLabel(dc, view.percentage.data(), layout.percentage, DT_SINGLELINE | DT_BOTTOM, colours.text, halo);
+        DrawLabel(dc, view.speed.data(), layout.speed, DT_SINGLELINE | DT_BOTTOM | DT_RIGHT, colours.text, halo);
     }
 
     BitBlt(target, 0, 0, width, height, dc, 0, 0, SRCCOPY);

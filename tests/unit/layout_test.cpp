@@ -1,9 +1,13 @@
-// The window's arithmetic (ui/layout) and the progress values its painting reads (install/progress_state).
+// The window's arithmetic (ui/layout), what it shows of the progress (install/progress_view) and the progress values
+// that come from (install/progress_state).
 #include "ui/layout.h"
+
+#include <string>
 
 #include <gtest/gtest.h>
 
 #include "install/progress_state.h"
+#include "install/progress_view.h"
 
 namespace {
 
@@ -16,9 +20,32 @@ TEST(Layout, CloseArea) {
     } cases[] = {{524, 12, true},  {552, 40, true},  {524, 40, true},  {552, 12, true},    {523, 20, false},
                  {553, 20, false}, {530, 11, false}, {530, 41, false}, {65535, 20, false}, {530, 65535, false}};
     for (const auto& c : cases)
-        EXPECT_EQ(IsInCloseArea({0, 0, 560, 310}, c.x, c.y), c.inside) << c.x << "," << c.y;
-    EXPECT_TRUE(IsInCloseArea({0, 0, 600, 310}, 564, 40));  // follows the right edge
-    EXPECT_FALSE(IsInCloseArea({0, 0, 600, 310}, 524, 40));
+        EXPECT_EQ(IsInCloseArea(ComputeWindowLayout({0, 0, 560, 310}, {}).closeArea, c.x, c.y), c.inside)
+            << c.x << "," << c.y;
+    const LayoutRect wider = ComputeWindowLayout({0, 0, 600, 310}, {}).closeArea;  // follows the right edge
+    EXPECT_TRUE(IsInCloseArea(wider, 564, 40));
+    EXPECT_FALSE(IsInCloseArea(wider, 524, 40));
+}
+
+// At 96 DPI the layout is the 96-DPI one itself; above, every edge scaled, halves rounded up: at 144 DPI the client of
+// 840 x 465, the bar 720 x 12 at (60, 413), the close area 44 x 43 from (786, 18); at 192 everything doubled.
+TEST(Layout, ScaledByDpi) {
+    const struct {
+        int value, dpi, scaled;
+    } values[] = {{560, 144, 840}, {310, 144, 465}, {275, 144, 413}, {1, 144, 2}, {1, 120, 1},
+                  {0, 192, 0},     {283, 96, 283},  {310, 192, 620}, {7, 120, 9}};
+    for (const auto& v : values)
+        EXPECT_EQ(ScaleForDpi(v.value, v.dpi), v.scaled) << v.value << " at " << v.dpi;
+    const LayoutRect client{0, 0, 560, 310};
+    const TrackPictureSize track{true, 480, 8};
+    const WindowLayout at96 = ComputeWindowLayout(client, track), same = ComputeWindowLayout(client, track, 96);
+    EXPECT_TRUE(at96.bar == same.bar && at96.name == same.name && at96.closeArea == same.closeArea &&
+                at96.percentage == same.percentage && at96.speed == same.speed && at96.closeGlyph == same.closeGlyph);
+    const WindowLayout at144 = ComputeWindowLayout(client, track, 144);
+    EXPECT_EQ(at144.bar, (LayoutRect{60, 413, 780, 425}));
+    EXPECT_EQ(at144.closeArea, (LayoutRect{786, 18, 830, 62}));
+    EXPECT_EQ(at144.percentage, (LayoutRect{60, 371, 300, 401}));
+    EXPECT_EQ(ComputeWindowLayout(client, track, 192).speed, (LayoutRect{720, 494, 1040, 534}));
 }
 
 TEST(Layout, Texts) {
@@ -27,8 +54,11 @@ TEST(Layout, Texts) {
         const wchar_t* text;
     } percentages[] = {{12345, 0, L"0%"},    {4, 1000, L"0%"},      {5, 1000, L"1%"},         {994, 1000, L"99%"},
                        {995, 1000, L"100%"}, {5000, 1000, L"100%"}, {UINT64_MAX, 1, L"100%"}, {1, UINT64_MAX, L"0%"}};
-    for (const auto& c : percentages)
-        EXPECT_EQ(PercentageText(ProgressFraction(c.received, c.total)), c.text) << c.received << "/" << c.total;
+    for (const auto& c : percentages) {
+        const ProgressView view = ViewOfProgress({c.received, c.total, 0.0}, 480);
+        EXPECT_EQ(std::wstring(view.percentage.data()), c.text) << c.received << "/" << c.total;
+        EXPECT_EQ(view.sizeKnown, c.total != 0);
+    }
 
     // The unit is chosen before rounding.
     const struct {
@@ -37,10 +67,14 @@ TEST(Layout, Texts) {
     } speeds[] = {{-5.0, L"0 KB/s"},         {512.0, L"0 KB/s"},        {513.0, L"1 KB/s"},
                   {1048575.0, L"1024 KB/s"}, {1048576.0, L"1.00 MB/s"}, {1234.0 * 1048576, L"1234.00 MB/s"}};
     for (const auto& c : speeds)
-        EXPECT_EQ(SpeedText(c.bytesPerSecond), c.text) << c.bytesPerSecond;
+        EXPECT_EQ(std::wstring(ViewOfProgress({1, 2, c.bytesPerSecond}, 480).speed.data()), c.text) << c.bytesPerSecond;
+    // The largest speed a report can give still fits, whole.
+    EXPECT_EQ(std::wstring(ViewOfProgress({0, 0, 18446744073709551616.0}, 480).speed.data()),
+              L"17592186044416.00 MB/s");
 }
 
-// The 480 x 8 bar: nothing below 1/960, the left end's circle up to 8 pixels, a capsule from 9, never past the end.
+// The 480 x 8 bar: nothing below 1/960, the left end's circle up to 8 pixels, a capsule from 9, never past the end; the
+// view measures the fill against the bar it is given, as wide as the window lays it out.
 TEST(Layout, FillWidthAndShape) {
     const struct {
         double fraction;
@@ -53,6 +87,7 @@ TEST(Layout, FillWidthAndShape) {
         EXPECT_EQ(FillWidth(480, c.fraction), c.width) << c.fraction;
         EXPECT_EQ(ChooseFillShape(c.width, 8), c.shape) << c.fraction;
     }
+    EXPECT_EQ(ViewOfProgress({250, 1000, 0.0}, 720).fillWidth, 180);
 }
 
 // The bar: without the track picture 440 x 12 at (60, 275); a track wider than the client allows is cut to the width

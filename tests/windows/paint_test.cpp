@@ -1,5 +1,6 @@
 // DrawMainWindow under Wine, painted into a 32-bpp top-down DIB section and read back pixel by pixel. Where things
-// go and what the texts say are computed by ui/layout, tested on their own; here it is what lands on the pixels.
+// go and what the texts say are computed by ui/layout and install/progress_view, tested on their own; here it is what
+// lands on the pixels, at 96 DPI and scaled.
 #include "ui/paint.h"
 
 #include <windows.h>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "app/main_window.h"
+#include "ui/layout.h"
 
 namespace {
 
@@ -38,21 +40,34 @@ constexpr Box kFallbackBar{60, 275, 500, 287};  // 440 x 12 without it
 
 // A copy of the painted area, 0x00RRGGBB per pixel, rows top-down.
 struct Picture {
-    std::vector<std::uint32_t> pixels = std::vector<std::uint32_t>(kWidth * kHeight);
+    int width = kWidth, height = kHeight;
+    std::vector<std::uint32_t> pixels = std::vector<std::uint32_t>(width * height);
 
     Rgb At(int x, int y) const {
-        const std::uint32_t v = pixels[static_cast<size_t>(y) * kWidth + x];
+        const std::uint32_t v = pixels[static_cast<size_t>(y) * width + x];
         return {int(v >> 16 & 0xFF), int(v >> 8 & 0xFF), int(v & 0xFF)};
     }
     // How many pixels of area pred(x, y) holds for.
     template <typename Pred>
     int Count(const Box& area, Pred pred) const {
         int count = 0;
-        for (int y = std::max(area.top, 0); y < std::min(area.bottom, kHeight); ++y) {
-            for (int x = std::max(area.left, 0); x < std::min(area.right, kWidth); ++x)
+        for (int y = std::max(area.top, 0); y < std::min(area.bottom, height); ++y) {
+            for (int x = std::max(area.left, 0); x < std::min(area.right, width); ++x)
                 count += pred(x, y);
         }
         return count;
+    }
+    // The first and last column and row of area where pred holds (left > right when nowhere).
+    template <typename Pred>
+    Box Extent(const Box& area, Pred pred) const {
+        Box found{area.right, area.bottom, area.left, area.top};
+        Count(area, [&](int x, int y) {
+            if (pred(x, y))
+                found = {std::min(found.left, x), std::min(found.top, y), std::max(found.right, x),
+                         std::max(found.bottom, y)};
+            return false;
+        });
+        return found;
     }
     // How many pixels of area outside the excluded boxes differ from other's.
     int Diff(const Picture& other, const Box& area, const std::vector<Box>& excluded = {}) const {
@@ -70,17 +85,18 @@ protected:
     void SetUp() override {
         Gdiplus::GdiplusStartupInput input;
         ASSERT_EQ(Gdiplus::GdiplusStartup(&g_gdiplusToken, &input, nullptr), Gdiplus::Ok);
-        info_.bmiHeader = {sizeof(info_.bmiHeader), kWidth, -kHeight, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
         dc_ = CreateCompatibleDC(nullptr);
-        bitmap_ = CreateDIBSection(dc_, &info_, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits_), nullptr, 0);
-        ASSERT_TRUE(dc_ && bitmap_ && bits_);
-        SelectObject(dc_, bitmap_);
+        ASSERT_NO_FATAL_FAILURE(MakeSurface(kWidth, kHeight));
         background_.reset(static_cast<HBITMAP>(LoadImageW(
             GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kBackgroundBitmapId), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR)));
         track_ = LoadPngResource(kTrackPngId);
         fill_ = LoadPngResource(kFillPngId);
-        pictures_ = {background_.get(), track_.get(), fill_.get()};
-        ASSERT_TRUE(background_ && track_ && fill_);
+        largeBackground_ = LoadPngResource(kLargeBackgroundPngId);
+        largeTrack_ = LoadPngResource(kLargeTrackPngId);
+        largeFill_ = LoadPngResource(kLargeFillPngId);
+        pictures_ = {background_.get(),      track_.get(),      fill_.get(),
+                     largeBackground_.get(), largeTrack_.get(), largeFill_.get()};
+        ASSERT_TRUE(background_ && track_ && fill_ && largeBackground_ && largeTrack_ && largeFill_);
         // The background picture by itself, which lands on the client pixel for pixel.
         ASSERT_EQ(
             GetDIBits(dc_, background_.get(), 0, kHeight, backgroundPicture_.pixels.data(), &info_, DIB_RGB_COLORS),
@@ -89,27 +105,49 @@ protected:
     void TearDown() override {
         track_.reset();
         fill_.reset();
+        largeBackground_.reset();
+        largeTrack_.reset();
+        largeFill_.reset();
         DeleteDC(dc_);  // lets go of the bitmap
         DeleteObject(bitmap_);
         Gdiplus::GdiplusShutdown(g_gdiplusToken);
         g_gdiplusToken = 0;
     }
 
-    // Magenta, which no paint produces, shows where a paint left something out.
-    Picture Painted(std::uint64_t received, std::uint64_t total = 1000, double bytesPerSecond = 123 * 1024.0) {
-        std::fill(bits_, bits_ + kWidth * kHeight, 0x00FF00FFu);
-        const RECT client{0, 0, kWidth, kHeight};
-        DrawMainWindow(dc_, client, client, pictures_, {received, total, bytesPerSecond});
-        GdiFlush();
+    // The surface painted into, of the given size.
+    void MakeSurface(int width, int height) {
+        DeleteObject(bitmap_);
+        info_.bmiHeader = {sizeof(info_.bmiHeader), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+        bitmap_ = CreateDIBSection(dc_, &info_, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits_), nullptr, 0);
+        ASSERT_TRUE(dc_ && bitmap_ && bits_);
+        SelectObject(dc_, bitmap_);
+    }
+
+    // Magenta, which no paint produces, shows where a paint left something out. The client is the window's at the
+    // style's DPI.
+    Picture Painted(std::uint64_t received,
+                    std::uint64_t total = 1000,
+                    double bytesPerSecond = 123 * 1024.0,
+                    const PaintStyle& style = {}) {
         Picture picture;
-        std::copy(bits_, bits_ + kWidth * kHeight, picture.pixels.begin());
+        picture.width = ScaleForDpi(kWidth, style.dpi);
+        picture.height = ScaleForDpi(kHeight, style.dpi);
+        picture.pixels.resize(static_cast<size_t>(picture.width) * picture.height);
+        if (info_.bmiHeader.biWidth != picture.width) {
+            EXPECT_NO_FATAL_FAILURE(MakeSurface(picture.width, picture.height));
+        }
+        std::fill(bits_, bits_ + picture.pixels.size(), 0x00FF00FFu);
+        const RECT client{0, 0, picture.width, picture.height};
+        DrawMainWindow(dc_, client, client, pictures_, {received, total, bytesPerSecond}, style);
+        GdiFlush();
+        std::copy(bits_, bits_ + picture.pixels.size(), picture.pixels.begin());
         return picture;
     }
 
     Picture backgroundPicture_;
     WindowPictures pictures_;
     UniqueBitmap background_;
-    std::unique_ptr<Gdiplus::Bitmap> track_, fill_;
+    std::unique_ptr<Gdiplus::Bitmap> track_, fill_, largeBackground_, largeTrack_, largeFill_;
 
 private:
     BITMAPINFO info_{};
@@ -227,6 +265,115 @@ TEST_F(Paint, TextsOnTheBackgroundFollowTheState) {
     std::fill(windowColour.pixels.begin(), windowColour.pixels.end(),
               GetRValue(w) << 16 | GetGValue(w) << 8 | GetBValue(w));
     EXPECT_EQ(Painted(500).Diff(windowColour, kWholeClient, drawn), 0);
+}
+
+// Relative luminance of a colour (WCAG), and the contrast between two.
+double Luminance(const Rgb& c) {
+    auto linear = [](int v) { return v <= 10 ? v / 3294.6 : std::pow((v / 255.0 + 0.055) / 1.055, 2.4); };
+    return 0.2126 * linear(c.r) + 0.7152 * linear(c.g) + 0.0722 * linear(c.b);
+}
+double Contrast(const Rgb& a, const Rgb& b) {
+    const double la = Luminance(a), lb = Luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// At 144 DPI the client is 840 x 465, all of it painted from the large pictures, and everything sits where the scaled
+// layout puts it, its texts in fonts half as large again; at 120 DPI (the small pictures, stretched) too.
+TEST_F(Paint, ScaledToTheWindowsDpi) {
+    for (int dpi : {120, 144}) {
+        SCOPED_TRACE(dpi);
+        const Picture p = Painted(500, 1000, 123 * 1024.0, {dpi, false});
+        EXPECT_EQ(p.Count({0, 0, p.width, p.height}, [&](int x, int y) { return p.At(x, y) == Rgb{255, 0, 255}; }), 0);
+        EXPECT_LE(p.At(0, 0).Distance({5, 41, 108}), 8);
+        EXPECT_LE(p.At(0, p.height - 1).Distance({211, 234, 235}), 8);
+        const WindowLayout at = ComputeWindowLayout({0, 0, kWidth, kHeight}, {true, 480, 8}, dpi);
+        const Box bar{at.bar.left, at.bar.top, at.bar.right, at.bar.bottom};
+        const int middle = (bar.top + bar.bottom) / 2, fillEnd = bar.left + (bar.right - bar.left) / 2;
+        auto closeTo = [&](const Rgb& colour, int tolerance) {
+            return [&p, colour, tolerance](int x, int y) { return p.At(x, y).Distance(colour) <= tolerance; };
+        };
+        EXPECT_EQ(p.Count({bar.left + 3, middle, fillEnd - 3, middle + 1}, closeTo({99, 156, 180}, 16)),
+                  fillEnd - 6 - bar.left);
+        EXPECT_EQ(p.Count({fillEnd + 3, middle, bar.right - 3, middle + 1}, closeTo({239, 239, 239}, 6)),
+                  bar.right - 6 - fillEnd);
+        const Box outside[] = {{bar.left, bar.top - 3, bar.right, bar.top - 1},
+                               {bar.left, bar.bottom + 1, bar.right, bar.bottom + 3}};
+        for (const Box& b : outside)
+            EXPECT_EQ(p.Count(b, closeTo({239, 239, 239}, 6)), 0) << "the bar is taller than laid out";
+        // The ink of each text inside its scaled box, the percentage's at the box's bottom left and larger than at
+        // 96 DPI, the speed's at its bottom right.
+        auto white = [&](int x, int y) { return p.At(x, y).White(); };
+        const Box percentage{at.percentage.left, at.percentage.top, at.percentage.right, at.percentage.bottom};
+        const Box speed{at.speed.left, at.speed.top, at.speed.right, at.speed.bottom};
+        const Box ink = p.Extent(percentage, white), speedInk = p.Extent(speed, white);
+        EXPECT_LE(ink.left - percentage.left, 6);
+        EXPECT_LE(percentage.bottom - 1 - ink.bottom, 6);
+        EXPECT_LE(speed.right - 1 - speedInk.right, 6);
+        EXPECT_LE(speed.bottom - 1 - speedInk.bottom, 6);
+        const Picture small = Painted(500);
+        const Box smallInk = small.Extent({40, 247, 200, 267}, [&](int x, int y) { return small.At(x, y).White(); });
+        EXPECT_GE((ink.bottom - ink.top) * 96, (smallInk.bottom - smallInk.top) * dpi * 9 / 10);
+        const Box glyph{at.closeGlyph.left, at.closeGlyph.top, at.closeGlyph.right, at.closeGlyph.bottom};
+        EXPECT_GT(p.Count(glyph, white), 0);
+        EXPECT_EQ(p.Count({glyph.left - 20, glyph.top, glyph.left, glyph.bottom}, white), 0);
+    }
+}
+
+// The percentage and the speed are white on the pale end of the background: a dark halo makes every pixel of their
+// ink stand out from the darkest of what lies within three pixels by at least 4.5 : 1, at 96 DPI and scaled.
+TEST_F(Paint, SmallTextsStandOutFromWhatIsAroundThem) {
+    for (int dpi : {96, 144}) {
+        SCOPED_TRACE(dpi);
+        const Picture p = Painted(500, 1000, 123 * 1024.0, {dpi, false});
+        const WindowLayout at = ComputeWindowLayout({0, 0, kWidth, kHeight}, {true, 480, 8}, dpi);
+        for (const LayoutRect& r : {at.percentage, at.speed}) {
+            double worst = 21.0;
+            const int inked = p.Count({r.left, r.top, r.right, r.bottom}, [&](int x, int y) {
+                if (!p.At(x, y).White())
+                    return false;
+                double darkest = 1.0;
+                p.Count({x - 3, y - 3, x + 4, y + 4}, [&](int u, int v) {
+                    darkest = std::min(darkest, Luminance(p.At(u, v)));
+                    return false;
+                });
+                worst = std::min(worst, 1.05 / (darkest + 0.05));
+                return true;
+            });
+            EXPECT_GT(inked, 10);
+            EXPECT_GE(worst, 4.5) << r.left;
+        }
+    }
+    EXPECT_LT(Contrast({255, 255, 255}, {174, 199, 212}), 2.0);  // what the background alone gives there
+}
+
+// Without the background picture the texts take the system's text colour, on its window colour; with Windows'
+// high-contrast setting on, the whole window does, with the fill in its highlight colour and no picture at all.
+TEST_F(Paint, SystemColoursWhereThePicturesDoNotServe) {
+    auto rgb = [](int index) {
+        const COLORREF c = GetSysColor(index);
+        return Rgb{GetRValue(c), GetGValue(c), GetBValue(c)};
+    };
+    const Rgb window = rgb(COLOR_WINDOW), text = rgb(COLOR_WINDOWTEXT), highlight = rgb(COLOR_HIGHLIGHT);
+    const Box percentage{40, 247, 200, 267};
+    auto texts = [&](const Picture& p) {
+        return p.Count(percentage, [&](int x, int y) { return p.At(x, y).Distance(text) <= 40; });
+    };
+    pictures_.background = nullptr;
+    const Picture plain = Painted(500);
+    EXPECT_GT(texts(plain), 10);
+    EXPECT_EQ(plain.Count(percentage,
+                          [&](int x, int y) {
+                              return plain.At(x, y).White() && !(window == Rgb{255, 255, 255});
+                          }),
+              0);
+
+    pictures_.background = background_.get();
+    const Picture contrast = Painted(500, 1000, 0.0, {96, true});
+    EXPECT_GT(texts(contrast), 10);
+    EXPECT_EQ(contrast.At(5, 5), window);
+    EXPECT_EQ(contrast.At(280, 150), window) << "the background picture was drawn";
+    EXPECT_LE(contrast.At(140, 279).Distance(highlight), 4);
+    EXPECT_LE(contrast.At(400, 279).Distance(window), 4);
 }
 
 // GetGuiResources answers 0 under Wine, so leaks are found by their effect: with the handle table filled to within

@@ -17,6 +17,7 @@
 #include "install/failure_dialog.h"
 #include "install/failure_dialog_seams.h"
 #include "install/progress.h"
+#include "install/progress_seams.h"
 #include "install/progress_state.h"
 #include "install/worker.h"
 #include "install/worker_steps.h"
@@ -26,11 +27,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Five reports from another thread, as the downloader makes them, all within one sampling second: each asks for the
-// whole window to be painted, without erasing it first (that flickers). The class has no background brush, so an
-// erase that was asked for shows in fErase.
-TEST(ProgressWindow, EveryReportRepaintsTheWholeWindowWithoutErasing) {
+// Reports from another thread, as the downloader makes them, all within one sampling second: each that changes what the
+// window shows (the fill's pixels, the percentage, the speed, whether the size is known) asks for the whole window to
+// be painted, without erasing it first (that flickers), and tells screen readers of a new value when the percentage
+// changed; one that changes nothing on the screen asks for nothing. The class has no background brush, so an erase
+// that was asked for shows in fErase.
+TEST(ProgressWindow, ReportsRepaintWhatChanged) {
     ResetProgressState();
+    ForgetShownProgress();
+    SetProgressBarWidth(480);
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = DefWindowProcW;
     windowClass.hInstance = GetModuleHandleW(nullptr);
@@ -39,22 +44,54 @@ TEST(ProgressWindow, EveryReportRepaintsTheWholeWindowWithoutErasing) {
     HWND window = CreateWindowExW(0, L"VelmorProgressTest", L"", WS_POPUP | WS_VISIBLE, 0, 0, 560, 310, nullptr,
                                   nullptr, windowClass.hInstance, nullptr);
     ASSERT_NE(window, nullptr);
+    static int valueChanges = 0;
+    const HWINEVENTHOOK hook = SetWinEventHook(
+        EVENT_OBJECT_VALUECHANGE, EVENT_OBJECT_VALUECHANGE, nullptr,
+        [](HWINEVENTHOOK, DWORD, HWND, LONG object, LONG child, DWORD, DWORD) {
+            valueChanges += object == OBJID_CLIENT && child == CHILDID_SELF;
+        },
+        GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
     auto paint = [window] {  // gives whether an erase was asked for
         PAINTSTRUCT paint{};
         BeginPaint(window, &paint);
         EndPaint(window, &paint);
         return paint.fErase;
     };
+    auto deliverEvents = [] {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&message);
+    };
     paint();  // what showing the window asked for
+    const struct {
+        const char* what;
+        std::uint64_t received, total;
+        bool repaint, newValue;
+    } reports[] = {
+        {"the first", 0, 100000, true, true},
+        {"a block that moves nothing on the screen", 100, 100000, false, false},
+        {"the fill by a pixel, the same percentage", 209, 100000, true, false},
+        {"the percentage", 50000, 100000, true, true},
+        {"the same bytes again (a stall)", 50000, 100000, false, false},
+        {"a restart from byte 0", 0, 100000, true, true},
+        {"a resume from the bytes kept", 60000, 100000, true, true},
+        {"the last report", 100000, 100000, true, true},
+        {"a download of unknown size", 8192, 0, true, true},
+        {"more of it", 16384, 0, false, false},
+    };
     RECT update{};
     const RECT whole{0, 0, 560, 310};
-    for (std::uint64_t report = 1; report <= 5; ++report) {
-        std::thread([window, report] { OnDownloadProgress(window, 8192 * report, 100000); }).join();
-        EXPECT_TRUE(GetUpdateRect(window, &update, FALSE) && EqualRect(&update, &whole));
+    for (const auto& r : reports) {
+        SCOPED_TRACE(r.what);
+        valueChanges = 0;
+        std::thread([window, &r] { OnDownloadProgress(window, r.received, r.total); }).join();
+        EXPECT_EQ(GetUpdateRect(window, &update, FALSE) && EqualRect(&update, &whole), r.repaint);
         EXPECT_FALSE(paint());
-        EXPECT_EQ(g_receivedBytes.load(), 8192 * report);
+        deliverEvents();  // after the paint, which would otherwise be dispatched too
+        EXPECT_EQ(valueChanges, r.newValue ? 1 : 0);
+        EXPECT_EQ(g_receivedBytes.load(), r.received);
     }
-    EXPECT_EQ(g_totalBytes.load(), 100000u);
+    UnhookWinEvent(hook);
     DestroyWindow(window);
     ResetProgressState();
 }
