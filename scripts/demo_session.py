@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """One demonstration run of the installer (see scripts/demo): serves the setup program slowly over HTTPS, runs the
 installer under Wine, takes screenshots of its window while it downloads and reports what happened. Exits non-zero
-unless the installer fetched the setup program, ran it with its own window hidden, deleted it and exited with 0."""
+unless the installer fetched the setup program, ran it with its own window hidden, deleted it and exited with 0.
+Then shows the window as a screen scaled to 150 % (144 DPI) shows it, in one more screenshot, and closes it."""
 
 import argparse
 import os
@@ -19,6 +20,30 @@ from wine_env import WineRun, read_record, winpath  # noqa: E402
 DOWNLOAD_SECONDS = 8
 PATHS = ("/velmor-cap/release", "/velmor-cap/ebwebview")
 MAX_SHOTS = 12
+DESKTOP = r"HKCU\Control Panel\Desktop"
+
+
+def scaled_screenshot(run, installer_path, work, shot):
+    # Wine takes the DPI from LogPixels when a process starts. The window at 144 DPI, in the middle of a download; its
+    # close glyph then ends it (the next run removes what it left).
+    run.wine("reg", "add", DESKTOP, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "144", "/f")
+    try:
+        installer = run.popen([os.path.abspath(installer_path)], work)
+        deadline, window = time.monotonic() + 30, None
+        while not window and time.monotonic() < deadline:
+            time.sleep(0.5)
+            window = run.visible_window("Velmor Installer")
+        time.sleep(1.5)  # some of the download, some of the speed
+        taken = window and subprocess.run(["import", "-window", window, shot], env=run.env()).returncode == 0
+        if window:
+            subprocess.run(["xdotool", "mousemove", "--window", window, "807", "39", "click", "1"], env=run.env())
+        try:
+            installer.wait(10)
+        except subprocess.TimeoutExpired:
+            installer.kill()
+        return taken
+    finally:
+        run.wine("reg", "add", DESKTOP, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "96", "/f")
 
 
 def main():
@@ -64,14 +89,16 @@ def main():
             print("demo: the installer did not finish within two minutes")
         code = installer.wait()
         elapsed = time.monotonic() - started
+        fetched = [path for path in server.requests if path in PATHS]
+        record = read_record(setup_log)
+        deleted_before = run.staging_folders() == staged_before
+        scaled = scaled_screenshot(run, args.installer, work, os.path.join(shots_dir, "screenshot-144dpi.png"))
 
-    fetched = [path for path in server.requests if path in PATHS]
-    record = read_record(setup_log)
     ran = record.get("ended") == "1"
     hidden = record.get("window_visible") == "0"
     # It runs from a folder of its own that only administrators can write, which goes with it.
     staged = record.get("cwd", "").lower().startswith("c:\\windows\\temp\\velmor-")
-    deleted = staged and not os.path.exists(run.unix_path(record["cwd"])) and run.staging_folders() == staged_before
+    deleted = staged and not os.path.exists(run.unix_path(record["cwd"])) and deleted_before
     print("demo: fetched %s" % (", ".join("https://localhost:%s%s" % (args.port, path) for path in fetched)
                                 or "NOTHING"))
     print("demo: the setup program %s in %s with the installer window %s"
@@ -80,8 +107,9 @@ def main():
     if os.path.exists(url_log):
         print("demo: the browser was asked to open: %s" % open(url_log, encoding="utf-8").read().split())
     print("demo: the installer exited with code %d after %.1f s" % (code, elapsed))
-    print("demo: %d screenshots of the window in %s" % (len(shots), os.path.abspath(shots_dir)))
-    passed = code == 0 and len(fetched) == 1 and ran and hidden and deleted and shots
+    print("demo: %d screenshots of the window in %s, and %s at 144 DPI" % (
+        len(shots), os.path.abspath(shots_dir), "one" if scaled else "NONE"))
+    passed = code == 0 and len(fetched) == 1 and ran and hidden and deleted and shots and scaled
     print("demo: %s" % ("PASSED" if passed else "FAILED"))
     return 0 if passed else 1
 

@@ -5,7 +5,9 @@ import os
 import shutil
 import time
 
-from installer_harness import RUN, Installer, InstallerTestCase, xdotool
+from installer_harness import HELPER, RUN, Installer, InstallerTestCase, xdotool
+
+DESKTOP = r"HKCU\Control Panel\Desktop"
 
 
 class CloseArea(InstallerTestCase):
@@ -33,3 +35,23 @@ class CloseArea(InstallerTestCase):
         self.assertEqual(os.listdir(folder), ["velmor-cap-setup.exe.part"])
         shutil.rmtree(folder)
 
+
+
+class Scaling(InstallerTestCase):
+    # Wine takes the DPI of every process from LogPixels when it starts, and never tells a window of a change.
+    def test_the_window_is_laid_out_for_its_screens_dpi(self):
+        self.addCleanup(RUN.wine, "reg", "add", DESKTOP, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "96", "/f")
+        RUN.wine("reg", "add", DESKTOP, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "144", "/f")
+        self.serve("/slowfile/setup/2000")
+        installer = Installer(self)
+        geometry = dict(line.split("=") for line in xdotool("getwindowgeometry", "--shell", installer.window()).split())
+        self.assertEqual((geometry["WIDTH"], geometry["HEIGHT"]), ("840", "465"))
+        # The close area is where the scaled layout puts it: 44 x 43 from (786, 18); where it lies at 96 DPI nothing.
+        for release in ((538, 26), (785, 40), (807, 17), (830, 40)):
+            installer.release_at(*release)
+            self.assertIsNone(installer.wait(1.0), "closed by a release at %s" % (release,))
+        # A screen of 192 DPI: the window takes the size Windows suggests and its layout follows.
+        result = RUN.wine(HELPER, "dpi", "192")
+        self.assertEqual(result.stdout.decode().strip(), "client=1120x620")
+        installer.release_at(1060, 60)
+        self.assertEqual(installer.wait(10), 0)

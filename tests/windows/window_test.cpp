@@ -2,6 +2,7 @@
 // that fails anywhere still leads the user to the download page.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -283,6 +284,32 @@ TEST(SetupLaunch, APathWithBlanksStartsThatProgram) {
     EXPECT_NE(FileBytes(setupLog).find("ended=1"), std::string::npos) << "the setup program did not run";
     SetEnvironmentVariableW(L"VELMOR_SETUP_LOG", nullptr);
     fs::remove_all(folder);
+}
+
+// The icon is stored as a PNG image, which Windows reads from Vista on, and Wine as well: drawn, its middle is the
+// tile's blue and its corner transparent.
+TEST(Pictures, TheIconIsReadFromItsPng) {
+    const HICON icon = static_cast<HICON>(
+        LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kIconId), IMAGE_ICON, 128, 128, LR_DEFAULTCOLOR));
+    ASSERT_NE(icon, nullptr);
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof(info.bmiHeader), 128, -128, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    std::uint32_t* bits = nullptr;
+    HDC dc = CreateCompatibleDC(nullptr);
+    HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits), nullptr, 0);
+    ASSERT_TRUE(bitmap && bits);
+    HGDIOBJ previous = SelectObject(dc, bitmap);
+    std::fill(bits, bits + 128 * 128, 0x00FFFFFFu);
+    EXPECT_TRUE(DrawIconEx(dc, 0, 0, icon, 128, 128, 0, nullptr, DI_NORMAL));
+    GdiFlush();
+    const std::uint32_t middle = bits[100 * 128 + 20], corner = bits[0];
+    EXPECT_LT(middle >> 16 & 0xFF, 100u) << std::hex << middle;  // red low, blue high: the tile
+    EXPECT_GT(middle & 0xFF, 120u) << std::hex << middle;
+    EXPECT_EQ(corner & 0xFFFFFF, 0xFFFFFFu) << std::hex << corner;
+    SelectObject(dc, previous);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
+    DestroyIcon(icon);
 }
 
 // No picture is decoded while GDI+ is not running (the window then paints its fallbacks): GDI+ objects need it.

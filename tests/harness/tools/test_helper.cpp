@@ -9,6 +9,9 @@
 //                               (%SystemRoot%\Temp\velmor-*) to hold the setup program or its partial file, opens
 //                               that file without delete sharing as soon as it can, holds it for ms milliseconds and
 //                               prints "held=<file name>"; exit code 3 when none appeared
+//   dpi <dpi>                   tells the installer's window that its screen's DPI changed to dpi, as Windows does,
+//                               suggesting the window's place with the size of its client at that DPI, and prints
+//                               "client=<width>x<height>" afterwards; exit code 3 when there is no such window
 #include <windows.h>
 
 #include <cstdio>
@@ -102,6 +105,31 @@ int Hold(const wchar_t* milliseconds) {
     return 3;
 }
 
+// WM_DPICHANGED carries a pointer to the suggested rectangle, which Windows does not carry across processes: it is
+// written into the installer's own memory.
+int ChangeDpi(const wchar_t* dpiText) {
+    const int dpi = _wtoi(dpiText);
+    HWND window = FindWindowW(L"VelmorInstaller", nullptr);
+    DWORD processId = 0;
+    RECT place{};
+    if (!window || !GetWindowThreadProcessId(window, &processId) || !GetWindowRect(window, &place))
+        return 3;
+    const RECT suggested{place.left, place.top, place.left + (560 * dpi + 48) / 96, place.top + (310 * dpi + 48) / 96};
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, processId);
+    void* remote = process ? VirtualAllocEx(process, nullptr, sizeof(suggested), MEM_COMMIT, PAGE_READWRITE) : nullptr;
+    if (!remote || !WriteProcessMemory(process, remote, &suggested, sizeof(suggested), nullptr))
+        return 1;
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(remote), SMTO_NORMAL,
+                        10000, &result);
+    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    CloseHandle(process);
+    RECT client{};
+    GetClientRect(window, &client);
+    std::printf("client=%ldx%ld\n", client.right, client.bottom);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -113,5 +141,7 @@ int wmain(int argc, wchar_t** argv) {
         return Tamper(argv[2]);
     if (command == L"hold" && argc == 3)
         return Hold(argv[2]);
+    if (command == L"dpi" && argc == 3)
+        return ChangeDpi(argv[2]);
     return 2;
 }
