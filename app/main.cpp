@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "app/main_window.h"
+#include "base/com.h"
 #include "base/dll_search.h"
 #include "install/install_log.h"
 #include "install/publisher.h"
@@ -15,11 +16,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     const bool systemSearchKnown = RestrictDllSearchToSystem32();
     PreferSystem32Images();
     // Windows' own DLLs that WinHTTP (and the signature check) load later by bare name, searching this program's
-    // folder whatever the default directories say; with them what they import (crypt32: msasn1), and gdiplus, which
-    // is delay-loaded by bare name (comctl32 comes from the side-by-side store, which the manifest names).
-    LoadFromSystem32({L"msasn1.dll", L"crypt32.dll", L"bcrypt.dll", L"ncrypt.dll", L"secur32.dll", L"sspicli.dll",
-                      L"rsaenh.dll", L"cryptsp.dll", L"dnsapi.dll", L"iphlpapi.dll", L"winhttp.dll", L"gdiplus.dll"},
-                     systemSearchKnown);
+    // folder whatever the default directories say; with them what they import (crypt32: msasn1), and gdiplus and
+    // oleacc, which are delay-loaded by bare name (comctl32 comes from the side-by-side store, which the manifest
+    // names).
+    LoadFromSystem32(
+        {L"msasn1.dll", L"crypt32.dll", L"bcrypt.dll", L"ncrypt.dll", L"secur32.dll", L"sspicli.dll", L"rsaenh.dll",
+         L"cryptsp.dll", L"dnsapi.dll", L"iphlpapi.dll", L"winhttp.dll", L"gdiplus.dll", L"oleacc.dll"},
+        systemSearchKnown);
     if (IsPublisherPinned())
         LoadFromSystem32({L"wintrust.dll"}, systemSearchKnown);
     StartInstallLog();
@@ -28,6 +31,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         LogStep("DLL search not limited to System32: Windows lacks update KB2533623");
 
     g_instance = instance;
+    // The window's thread is a single-threaded apartment: screen readers' calls into the window's accessible object
+    // then arrive through its message loop, on the thread that owns what the object reads.
+    const ScopedComApartment com;
 
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "app/window_accessible.h"
 #include "config/registration.h"
 #include "install/install_log.h"
 #include "install/progress.h"
@@ -58,7 +59,16 @@ void OnCreate(HWND window) {
 void OnLeftButtonUp(HWND window, LPARAM lParam) {
     // The packed coordinates are read unsigned: a release left of or above the client area is far outside.
     if (IsInCloseArea(CurrentLayout().closeArea, LOWORD(lParam), HIWORD(lParam)))
-        PostMessageW(window, WM_CLOSE, 0, 0);
+        CloseMainWindow(window);
+}
+
+// Esc and Alt+F4 close the window as its glyph does. Alt+F4 is taken here: DefWindowProc turns it into SC_CLOSE only
+// through a system menu, which this popup window lacks. True when the key was one of them.
+bool OnCloseKey(HWND window, UINT message, WPARAM key) {
+    if (!(message == WM_KEYDOWN && key == VK_ESCAPE) && !(message == WM_SYSKEYDOWN && key == VK_F4))
+        return false;
+    CloseMainWindow(window);
+    return true;
 }
 
 // Windows moved the window to a screen of another DPI, or that screen's scaling changed: it is laid out anew and
@@ -96,6 +106,8 @@ void PaintMainWindow(HWND window) {
 }
 
 void OnDestroy() {
+    // Before anything that the accessible object reads goes away.
+    DisconnectWindowAccessible();
     g_backgroundBitmap.reset();
     // The pictures are GDI+ objects: they must go before GDI+ shuts down.
     g_trackImage.reset();
@@ -111,6 +123,10 @@ void OnDestroy() {
 }
 
 }  // namespace
+
+void CloseMainWindow(HWND window) {
+    PostMessageW(window, WM_CLOSE, 0, 0);
+}
 
 WindowLayout CurrentLayout() {
     const TrackPictureSize track = g_trackImage ? TrackPictureSize{true, static_cast<int>(g_trackImage->GetWidth()),
@@ -184,6 +200,13 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_LBUTTONUP:
             OnLeftButtonUp(window, lParam);
             return 0;
+        case WM_KEYDOWN:
+        case WM_SYSKEYDOWN:
+            if (OnCloseKey(window, message, wParam))
+                return 0;
+            return DefWindowProcW(window, message, wParam, lParam);
+        case WM_GETOBJECT:
+            return AnswerGetObject(window, wParam, lParam);
         case WM_DPICHANGED:
             OnDpiChanged(window, wParam, lParam);
             return 0;

@@ -33,6 +33,10 @@ inline constexpr int kLargeFillPngId = 212;
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// Closes the window as a click on its close glyph does (also for Esc, Alt+F4 and a screen reader's "press"): posts
+// WM_CLOSE, which the window's thread handles after the message at hand.
+void CloseMainWindow(HWND window);
+
 // Decodes the executable's resource of type "PNG" with the given id. Null on any failure, also when GDI+ is not
 // running. Needs GDI+ started.
 std::unique_ptr<Gdiplus::Bitmap> LoadPngResource(int id);

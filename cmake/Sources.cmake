@@ -13,6 +13,7 @@ set(VELMOR_PORTABLE_SOURCES
 # Code that talks to Windows.
 set(VELMOR_WINDOWS_SOURCES
     app/main_window.cpp
+    app/window_accessible.cpp
     base/desktop_user.cpp
     base/dll_search.cpp
     base/held_file.cpp

@@ -7,7 +7,7 @@ include(cmake/Sources.cmake)
 # functions used), and resolved only after wWinMain has restricted the search to System32.
 # The .def files name each function as x86 code calls it, stdcall-decorated with its argument bytes (Name@N); the
 # DLL exports it undecorated (--kill-at). x64 has no decoration, so the x64 libraries are made from copies without.
-set(VELMOR_DELAYLOAD_DLLS bcrypt comctl32 crypt32 gdiplus winhttp wintrust)
+set(VELMOR_DELAYLOAD_DLLS bcrypt comctl32 crypt32 gdiplus oleacc winhttp wintrust)
 set(VELMOR_DELAY_LIBS "")
 set(VELMOR_DELAY_STUBS "")
 foreach(dll IN LISTS VELMOR_DELAYLOAD_DLLS)

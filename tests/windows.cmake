@@ -15,6 +15,7 @@ add_subdirectory(/usr/src/googletest "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FR
 add_executable(test_helper WIN32 harness/tools/test_helper.cpp)
 target_include_directories(test_helper PRIVATE "${PROJECT_SOURCE_DIR}")
 target_link_options(test_helper PRIVATE -municode)
+target_link_libraries(test_helper PRIVATE oleacc ole32 oleaut32)
 add_library(planted_dll SHARED harness/tools/planted_dll.c)
 set_target_properties(test_helper planted_dll PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY "${VELMOR_TOOLS_DIR}")
 
@@ -59,7 +60,7 @@ target_link_libraries(unit_tests PRIVATE velmor gtest gtest_main)
 add_executable(windows_tests windows/dll_search_test.cpp windows/download_test.cpp windows/paint_test.cpp
     windows/proxy_test.cpp windows/registration_test.cpp windows/staging_folder_test.cpp windows/window_test.cpp "${PROJECT_SOURCE_DIR}/resources/installer.rc"
     $<TARGET_OBJECTS:VelmorInstallerUnderTest_hosts>)
-target_link_libraries(windows_tests PRIVATE velmor gtest gtest_main)
+target_link_libraries(windows_tests PRIVATE velmor gtest gtest_main oleacc)
 
 # Wine programs of the run start through wine-run, in the run's prefix and display with the run's Wine loader.
 set(wine_run "${VELMOR_WINE_DIR}/wine-run" "${VELMOR_RUN_DIR}")

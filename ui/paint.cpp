@@ -217,6 +217,11 @@ TrackPictureSize TrackSize(Gdiplus::Bitmap* track) {
 
 }  // namespace
 
+std::wstring ProductDisplayName() {
+    std::wstring name = Utf8ToWide(ProductName);
+    return name.empty() ? L"Velmor Installer" : name;
+}
+
 void DrawMainWindow(HDC target,
                     const RECT& client,
                     const RECT& update,
@@ -251,10 +256,7 @@ void DrawMainWindow(HDC target,
     const WindowLayout layout =
         ComputeWindowLayout({0, 0, kClientWidth, kClientHeight}, TrackSize(pictures.track), dpi);
 
-    std::wstring name = Utf8ToWide(ProductName);
-    if (name.empty())
-        name = L"Velmor Installer";
-    DrawTextIn(dc, kNameFont, dpi, name.c_str(), layout.name, DT_SINGLELINE | DT_VCENTER, colours.text);
+    DrawTextIn(dc, kNameFont, dpi, ProductDisplayName().c_str(), layout.name, DT_SINGLELINE | DT_VCENTER, colours.text);
     DrawTextIn(dc, kGlyphFont, dpi, L"\u00D7", layout.closeGlyph, DT_SINGLELINE | DT_VCENTER | DT_CENTER, colours.text);
 
     const ProgressView view = ViewOfProgress(progress, layout.bar.right - layout.bar.left);

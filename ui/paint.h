@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "base/gdiplus.h"
 #include "install/progress_state.h"
 
@@ -17,6 +19,10 @@ struct WindowPictures {
 
 // Above this DPI (125 %) the window draws its large pictures, scaled down; up to it, the others scaled up.
 inline constexpr int kLargePicturesAboveDpi = 120;
+
+// The product's name as the window shows it (and tells screen readers): ProductName, or "Velmor Installer" where the
+// system cannot convert it.
+std::wstring ProductDisplayName();
 
 // How the window is drawn besides its pictures and its progress.
 struct PaintStyle {

@@ -14,7 +14,7 @@ PLANTED_DLL = os.path.join(os.path.dirname(TOOL), "planted_dll.dll")
 
 # Windows' DLLs that are no KnownDLLs and that the installer, or Windows' DLLs on its behalf, may load by name.
 # version.dll and propsys.dll are left out: Wine's own DLLs load them before any program code runs.
-PLANTED_NAMES = ("winhttp gdiplus comctl32 uxtheme dwmapi cryptbase crypt32 bcrypt secur32 ncrypt wintrust winmm "
+PLANTED_NAMES = ("winhttp gdiplus comctl32 oleacc uxtheme dwmapi cryptbase crypt32 bcrypt secur32 ncrypt wintrust winmm "
                  "userenv sspicli rsaenh cryptsp dnsapi iphlpapi").split()
 
 

@@ -1,11 +1,12 @@
-# The installer's window: where it closes, and that closing works while a download is under way. The edges of the
-# close area are a table in the unit tests; here the window's own wiring.
+# The installer's window: where it closes, and that closing works while a download is under way; what a screen reader
+# hears of it, and that its close button and the keys close it too. The edges of the close area are a table in the
+# unit tests; here the window's own wiring.
 
 import os
 import shutil
 import time
 
-from installer_harness import HELPER, RUN, Installer, InstallerTestCase, xdotool
+from installer_harness import HELPER, RUN, SETUP, Installer, InstallerTestCase, wait_until, xdotool
 
 DESKTOP = r"HKCU\Control Panel\Desktop"
 
@@ -55,3 +56,40 @@ class Scaling(InstallerTestCase):
         self.assertEqual(result.stdout.decode().strip(), "client=1120x620")
         installer.release_at(1060, 60)
         self.assertEqual(installer.wait(10), 0)
+class ScreenReader(InstallerTestCase):
+    def read(self):
+        # What another process reads through the window's accessible object (see "test_helper accessible").
+        result = RUN.wine(HELPER, "accessible", "read")
+        self.assertEqual(result.returncode, 0, "no accessible object for the window")
+        return dict(line.split("=", 1) for line in result.stdout.decode("utf-8").splitlines())
+
+    def test_hears_the_progress_and_presses_the_close_button(self):
+        self.serve("/slowfile/setup/%d" % (len(SETUP) // 20))
+        installer = Installer(self)
+        place = dict(line.split("=") for line in xdotool("getwindowgeometry", "--shell", installer.window()).split())
+        heard = self.read()
+        corner = "%d,%d" % (int(place["X"]) + 524, int(place["Y"]) + 12)
+        self.assertEqual({name: heard[name] for name in ("role", "name", "children", "close_role", "close_name",
+                                                         "close_action", "close_place", "close_hit")},
+                         {"role": "48", "name": "velmor录屏大师", "children": "1", "close_role": "43",
+                          "close_name": "关闭", "close_action": "按下", "close_place": corner + ",29,29", "close_hit": "1"})
+        self.assertTrue(int(heard["state"]) & 0x40, "not read-only")
+        self.assertRegex(heard["description"], r"^(\d+ KB/s|\d+\.\d\d MB/s)$")
+        # The value is the percentage the window shows, and follows the download.
+        values = [heard["value"]]
+        wait_until(lambda: values.append(self.read()["value"]) or values[-1] != values[0], 15)
+        for value in values:
+            self.assertRegex(value, r"^\d+%$")
+        self.assertNotEqual(values[-1], values[0], "the value did not change as the download went on")
+        self.assertEqual(RUN.wine(HELPER, "accessible", "press").returncode, 0)
+        began = time.monotonic()
+        self.assertEqual(installer.wait(10), 0)
+        self.assertLess(time.monotonic() - began, 2.0)
+
+    def test_esc_and_alt_f4_close_the_window(self):
+        self.serve("/slowfile/setup/2000")
+        for key in ("Escape", "alt+F4"):
+            with self.subTest(key=key), Installer(self) as installer:
+                installer.window()
+                xdotool("key", key)
+                self.assertEqual(installer.wait(5), 0)

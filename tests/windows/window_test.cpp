@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "app/main_window.h"
+#include "base/com.h"
 #include "install/failure_dialog.h"
 #include "install/failure_dialog_seams.h"
 #include "install/progress.h"
@@ -22,11 +24,18 @@
 #include "install/progress_state.h"
 #include "install/worker.h"
 #include "install/worker_steps.h"
+#include "tests/harness/tools/accessible_reading.h"
 #include "wine/tools/file_bytes.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// How many value changes of a client area screen readers were told of.
+int valueChanges = 0;
+void CALLBACK CountValueChange(HWINEVENTHOOK, DWORD, HWND, LONG object, LONG child, DWORD, DWORD) {
+    valueChanges += object == OBJID_CLIENT && child == CHILDID_SELF;
+}
 
 // Reports from another thread, as the downloader makes them, all within one sampling second: each that changes what the
 // window shows (the fill's pixels, the percentage, the speed, whether the size is known) asks for the whole window to
@@ -45,13 +54,8 @@ TEST(ProgressWindow, ReportsRepaintWhatChanged) {
     HWND window = CreateWindowExW(0, L"VelmorProgressTest", L"", WS_POPUP | WS_VISIBLE, 0, 0, 560, 310, nullptr,
                                   nullptr, windowClass.hInstance, nullptr);
     ASSERT_NE(window, nullptr);
-    static int valueChanges = 0;
-    const HWINEVENTHOOK hook = SetWinEventHook(
-        EVENT_OBJECT_VALUECHANGE, EVENT_OBJECT_VALUECHANGE, nullptr,
-        [](HWINEVENTHOOK, DWORD, HWND, LONG object, LONG child, DWORD, DWORD) {
-            valueChanges += object == OBJID_CLIENT && child == CHILDID_SELF;
-        },
-        GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
+    const HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_VALUECHANGE, EVENT_OBJECT_VALUECHANGE, nullptr,
+                                               CountValueChange, GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
     auto paint = [window] {  // gives whether an erase was asked for
         PAINTSTRUCT paint{};
         BeginPaint(window, &paint);
@@ -310,6 +314,82 @@ TEST(Pictures, TheIconIsReadFromItsPng) {
     DeleteObject(bitmap);
     DeleteDC(dc);
     DestroyIcon(icon);
+}
+
+// The installer's window procedure, but for creation (which would start the install) and painting.
+LRESULT CALLBACK WindowWithoutInstall(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CREATE || message == WM_PAINT)
+        return DefWindowProcW(window, message, wParam, lParam);
+    return MainWindowProc(window, message, wParam, lParam);
+}
+
+// The window's object for screen readers, read in this process: the client area reads as the window shows the product's
+// name and the progress now, the close button lies where a release closes the window; Esc, Alt+F4 and the button's
+// default action each close the window as a release on the glyph does (one WM_CLOSE posted), F4 alone does not. After
+// the window is gone, the object that a screen reader still holds answers every call that it is disconnected.
+TEST(WindowAccessible, ReadsTheWindowClosesItAndIsDisconnectedAfterIt) {
+    const ScopedComApartment com;
+    ResetProgressState();
+    RecordProgress(0, 100000, 5000);
+    RecordProgress(42000, 100000, 6000);  // 42 %, 42000 bytes in the last second
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = WindowWithoutInstall;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"VelmorAccessibleTest";
+    RegisterClassW(&windowClass);
+    HWND window = CreateWindowExW(0, L"VelmorAccessibleTest", L"", WS_POPUP | WS_VISIBLE, 30, 40, 560, 310, nullptr,
+                                  nullptr, windowClass.hInstance, nullptr);
+    ComPtr<IAccessible> object;
+    ASSERT_EQ(AccessibleObjectFromWindow(window, OBJID_CLIENT, kIidAccessible, PutVoid(object)), S_OK);
+    IAccessible* const a = object.get();
+    auto heard = [a](LONG child) {
+        return std::vector<std::string>{
+            Said(a, &IAccessible::get_accRole, child), Said(a, &IAccessible::get_accName, child),
+            Said(a, &IAccessible::get_accValue, child), Said(a, &IAccessible::get_accDescription, child),
+            Said(a, &IAccessible::get_accDefaultAction, child)};
+    };
+    EXPECT_EQ(heard(0), (std::vector<std::string>{"48", "velmor录屏大师", "42%", "41 KB/s", "-"}));
+    RecordProgress(87000, 100000, 7000);
+    EXPECT_EQ(heard(0), (std::vector<std::string>{"48", "velmor录屏大师", "87%", "44 KB/s", "-"}));
+    EXPECT_EQ(heard(1), (std::vector<std::string>{"43", "关闭", "-", "-", "按下"}));
+    LONG x = 0, y = 0, width = 0, height = 0;
+    EXPECT_EQ(a->accLocation(&x, &y, &width, &height, Child(1)), S_OK);
+    EXPECT_EQ((std::vector<LONG>{x, y, width, height}), (std::vector<LONG>{30 + 524, 40 + 12, 29, 29}));
+    VARIANT onGlyph{}, onBar{};
+    a->accHitTest(x + 28, y + 28, &onGlyph);
+    a->accHitTest(300, 300, &onBar);
+    EXPECT_EQ((std::vector<LONG>{onGlyph.vt, onGlyph.lVal, onBar.vt, onBar.lVal}),
+              (std::vector<LONG>{VT_I4, 1, VT_I4, CHILDID_SELF}));
+
+    const struct {
+        const char* what;
+        std::function<void()> act;
+        bool closes;
+    } closers[] = {
+        {"Esc", [window] { SendMessageW(window, WM_KEYDOWN, VK_ESCAPE, 1); }, true},
+        {"Alt+F4", [window] { SendMessageW(window, WM_SYSKEYDOWN, VK_F4, 1 | 1 << 29); }, true},
+        {"F4", [window] { SendMessageW(window, WM_KEYDOWN, VK_F4, 1); }, false},
+        {"the button's default action", [a] { EXPECT_EQ(a->accDoDefaultAction(Child(1)), S_OK); }, true},
+    };
+    for (const auto& closer : closers) {
+        SCOPED_TRACE(closer.what);
+        closer.act();
+        MSG message;
+        EXPECT_EQ(PeekMessageW(&message, window, WM_CLOSE, WM_CLOSE, PM_REMOVE), closer.closes);
+        EXPECT_FALSE(PeekMessageW(&message, window, WM_CLOSE, WM_CLOSE, PM_REMOVE));
+    }
+
+    DestroyWindow(window);
+    for (MSG message; PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);) {
+    }  // the quit message that the window's end posted
+    BSTR text = nullptr;
+    VARIANT value{};
+    IDispatch* parent = nullptr;
+    for (HRESULT result : {a->get_accName(Child(0), &text), a->get_accValue(Child(0), &text),
+                           a->get_accRole(Child(1), &value), a->accLocation(&x, &y, &width, &height, Child(0)),
+                           a->accHitTest(x, y, &value), a->accDoDefaultAction(Child(1)), a->get_accParent(&parent)})
+        EXPECT_TRUE(result == RPC_E_DISCONNECTED || result == CO_E_OBJNOTCONNECTED) << std::hex << result;
+    ResetProgressState();
 }
 
 // No picture is decoded while GDI+ is not running (the window then paints its fallbacks): GDI+ objects need it.

@@ -12,12 +12,19 @@
 //   dpi <dpi>                   tells the installer's window that its screen's DPI changed to dpi, as Windows does,
 //                               suggesting the window's place with the size of its client at that DPI, and prints
 //                               "client=<width>x<height>" afterwards; exit code 3 when there is no such window
+//   accessible read             what a screen reader reads of the installer window: its client area's role, state,
+//                               name, value, description and child count, its close button's (child 1) role, name,
+//                               default action and place on the screen (x,y,width,height), and what a hit test at
+//                               that place's centre finds; one "property=value" a line ("-" where a call failed)
+//   accessible press            the close button's default action; exit code 4 when it failed
+// Exit code 3 from accessible: no installer window, or no accessible object for its client area.
 #include <windows.h>
 
 #include <cstdio>
 #include <set>
 #include <string>
 
+#include "tests/harness/tools/accessible_reading.h"
 #include "wine/tools/helper.h"
 
 namespace {
@@ -127,8 +134,34 @@ int ChangeDpi(const wchar_t* dpiText) {
     RECT client{};
     GetClientRect(window, &client);
     std::printf("client=%ldx%ld\n", client.right, client.bottom);
-    return 0;
-}
+    int Accessible(const std::wstring& what) {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        HWND window = FindWindowW(L"VelmorInstaller", nullptr);
+        IAccessible* object = nullptr;
+        if (!window ||
+            AccessibleObjectFromWindow(window, OBJID_CLIENT, kIidAccessible, reinterpret_cast<void**>(&object)))
+            return 3;
+        const VARIANT close = Child(1);
+        if (what == L"press")
+            return object->accDoDefaultAction(close) == S_OK ? 0 : 4;
+        LONG children = -1, x = 0, y = 0, width = 0, height = 0;
+        object->get_accChildCount(&children);
+        VARIANT hit{};
+        if (object->accLocation(&x, &y, &width, &height, close) == S_OK)
+            object->accHitTest(x + width / 2, y + height / 2, &hit);
+        std::printf(
+            "role=%s\nstate=%s\nname=%s\nvalue=%s\ndescription=%s\nchildren=%ld\n",
+            Said(object, &IAccessible::get_accRole, 0).c_str(), Said(object, &IAccessible::get_accState, 0).c_str(),
+            Said(object, &IAccessible::get_accName, 0).c_str(), Said(object, &IAccessible::get_accValue, 0).c_str(),
+            Said(object, &IAccessible::get_accDescription, 0).c_str(), children);
+        std::printf("close_role=%s\nclose_name=%s\nclose_action=%s\nclose_place=%ld,%ld,%ld,%ld\nclose_hit=%ld\n",
+                    Said(object, &IAccessible::get_accRole, 1).c_str(),
+                    Said(object, &IAccessible::get_accName, 1).c_str(),
+                    Said(object, &IAccessible::get_accDefaultAction, 1).c_str(), x, y, width, height,
+                    hit.vt == VT_I4 ? hit.lVal : -1);
+        object->Release();
+        return 0;
+    }
 
 }  // namespace
 
@@ -143,5 +176,7 @@ int wmain(int argc, wchar_t** argv) {
         return Hold(argv[2]);
     if (command == L"dpi" && argc == 3)
         return ChangeDpi(argv[2]);
+    if (command == L"accessible" && argc == 3)
+        return Accessible(argv[2]);
     return 2;
 }
