@@ -134,34 +134,34 @@ int ChangeDpi(const wchar_t* dpiText) {
     RECT client{};
     GetClientRect(window, &client);
     std::printf("client=%ldx%ld\n", client.right, client.bottom);
-    int Accessible(const std::wstring& what) {
-        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        HWND window = FindWindowW(L"VelmorInstaller", nullptr);
-        IAccessible* object = nullptr;
-        if (!window ||
-            AccessibleObjectFromWindow(window, OBJID_CLIENT, kIidAccessible, reinterpret_cast<void**>(&object)))
-            return 3;
-        const VARIANT close = Child(1);
-        if (what == L"press")
-            return object->accDoDefaultAction(close) == S_OK ? 0 : 4;
-        LONG children = -1, x = 0, y = 0, width = 0, height = 0;
-        object->get_accChildCount(&children);
-        VARIANT hit{};
-        if (object->accLocation(&x, &y, &width, &height, close) == S_OK)
-            object->accHitTest(x + width / 2, y + height / 2, &hit);
-        std::printf(
-            "role=%s\nstate=%s\nname=%s\nvalue=%s\ndescription=%s\nchildren=%ld\n",
-            Said(object, &IAccessible::get_accRole, 0).c_str(), Said(object, &IAccessible::get_accState, 0).c_str(),
-            Said(object, &IAccessible::get_accName, 0).c_str(), Said(object, &IAccessible::get_accValue, 0).c_str(),
-            Said(object, &IAccessible::get_accDescription, 0).c_str(), children);
-        std::printf("close_role=%s\nclose_name=%s\nclose_action=%s\nclose_place=%ld,%ld,%ld,%ld\nclose_hit=%ld\n",
-                    Said(object, &IAccessible::get_accRole, 1).c_str(),
-                    Said(object, &IAccessible::get_accName, 1).c_str(),
-                    Said(object, &IAccessible::get_accDefaultAction, 1).c_str(), x, y, width, height,
-                    hit.vt == VT_I4 ? hit.lVal : -1);
-        object->Release();
-        return 0;
-    }
+    return 0;
+}
+
+int Accessible(const std::wstring& what) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    HWND window = FindWindowW(L"VelmorInstaller", nullptr);
+    IAccessible* object = nullptr;
+    if (!window || AccessibleObjectFromWindow(window, OBJID_CLIENT, kIidAccessible, reinterpret_cast<void**>(&object)))
+        return 3;
+    const VARIANT close = Child(1);
+    if (what == L"press")
+        return object->accDoDefaultAction(close) == S_OK ? 0 : 4;
+    LONG children = -1, x = 0, y = 0, width = 0, height = 0;
+    object->get_accChildCount(&children);
+    VARIANT hit{};
+    if (object->accLocation(&x, &y, &width, &height, close) == S_OK)
+        object->accHitTest(x + width / 2, y + height / 2, &hit);
+    std::printf("role=%s\nstate=%s\nname=%s\nvalue=%s\ndescription=%s\nchildren=%ld\n",
+                Said(object, &IAccessible::get_accRole, 0).c_str(), Said(object, &IAccessible::get_accState, 0).c_str(),
+                Said(object, &IAccessible::get_accName, 0).c_str(), Said(object, &IAccessible::get_accValue, 0).c_str(),
+                Said(object, &IAccessible::get_accDescription, 0).c_str(), children);
+    std::printf("close_role=%s\nclose_name=%s\nclose_action=%s\nclose_place=%ld,%ld,%ld,%ld\nclose_hit=%ld\n",
+                Said(object, &IAccessible::get_accRole, 1).c_str(), Said(object, &IAccessible::get_accName, 1).c_str(),
+                Said(object, &IAccessible::get_accDefaultAction, 1).c_str(), x, y, width, height,
+                hit.vt == VT_I4 ? hit.lVal : -1);
+    object->Release();
+    return 0;
+}
 
 }  // namespace
 
