@@ -4,6 +4,7 @@
 
 #include "config/registration.h"
 #include "install/install_log.h"
+#include "install/own_channel.h"
 #include "install/worker.h"
 #include "ui/layout.h"
 #include "ui/paint.h"
@@ -32,7 +33,7 @@ void OnCreate(HWND window) {
     g_fillImage = LoadPngResource(kFillPngId);
 
     StartInstallWorker(window);
-    LogRegistration(RegisterProduct());
+    LogRegistration(RegisterProduct(DistributorIdOfThisInstaller()));
 }
 
 void OnLeftButtonUp(HWND window, LPARAM lParam) {
