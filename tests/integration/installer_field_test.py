@@ -8,7 +8,8 @@ import subprocess
 import tempfile
 
 from installer_harness import DOWNLOAD_URL, HELPER, INSTALLER, PORT, RUN, HttpsTestServer, Installer, \
-    InstallerTestCase, built, saved, signed_as_released, stamp_channel, wait_until, winpath
+    InstallerTestCase, built, wait_until, winpath
+from signing import saved, signed_as_released, stamp_channel
 
 FIELD_INSTALLER = built("VelmorInstallerField")  # the user's proxy settings, the log, three attempts
 CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"

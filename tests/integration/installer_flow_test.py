@@ -4,7 +4,8 @@
 import os
 
 from installer_harness import CLOSE_GLYPH, DOWNLOAD_URL, INSTALLER, LAUNCH_FAILED_TEXT, SUPPORT_URL, RUN, Installer, \
-    InstallerTestCase, built, in_slots, saved, signed_as_released, stamp_channel, wait_until
+    InstallerTestCase, built, wait_until
+from signing import in_slots, saved, signed_as_released, stamp_channel
 
 FOLDER = os.path.join(RUN.profile_dir(), ".velmor")
 CONFIG_TOML = '[[software]]\r\nname = "velmor录屏大师"\r\nproduct_id = "7"\r\ndistributor_id = "%s"\r\n'

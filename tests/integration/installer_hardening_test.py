@@ -5,8 +5,8 @@ import os
 import shutil
 import tempfile
 
-from installer_harness import HELPER, INSTALLER, RUN, TOOL, Installer, InstallerTestCase, built, sign_setup, \
-    stamp_channel, wait_until, winpath
+from installer_harness import HELPER, INSTALLER, RUN, TOOL, Installer, InstallerTestCase, built, wait_until, winpath
+from signing import sign_setup, stamp_channel
 
 PINNED_INSTALLER = built("VelmorInstallerPinned")
 PLANTED_DLL = os.path.join(os.path.dirname(TOOL), "planted_dll.dll")
