@@ -161,7 +161,8 @@ def check_signatures(checks, name, path, image, ca_file):
             continue
         _, verified, signer, root, stamp = found[index]
         if not verified:
-            checks.report(False, name, check, "does not verify: signer %s, no chain to a trusted root" % signer)
+            checks.report(False, name, check, "does not verify (its digest, or its chain to a trusted root): signer %s" %
+                          signer)
         else:
             checks.report(stamp is not None, name, check, "signer %s, chain to %s, %s" % (
                 signer, root, "time-stamped %s" % stamp if stamp else
