@@ -124,15 +124,16 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
 else()
     # The x86 build is the same code as the x64 build, whose preset runs every test. Here run the tests that would
     # see a 32-bit process differ: the registry views, the System32 it loads from, the DLLs it delay-loads and the
-    # program it starts, through the whole installer; and its own painting and registration. Named one by one, so
+    # program it starts, through the whole installer, and the PE32 headers of its own file, which it reads for its
+    # channel; and its own painting and registration. Named one by one, so
     # that a renamed test cannot drop out unnoticed.
     set(x86_tests RegistrationTest.UpdatesOrAppendsThisProduct RegistrationTest.LeavesLinksAndWhatTheyPointToAlone
         Paint.BarShowsTrackAndFillForTheProgress)
     list(LENGTH x86_tests x86_count)
     list(JOIN x86_tests ":" x86_filter)
     velmor_gtest(window COUNT ${x86_count} COMMAND ${wine_run} $<TARGET_FILE:windows_tests> --gtest_filter=${x86_filter})
-    set(installer_suites choice flow.HappyPath flow.FailedDownload flow.FailedStart hardening.PlantedDlls
-        hardening.PinnedPublisher)
+    set(installer_suites choice flow.HappyPath flow.FailedDownload flow.FailedStart flow.StampedChannel
+        hardening.PlantedDlls hardening.PinnedPublisher)
 endif()
 
 # installer_<suite>_test, or one of its test classes (suite.Class). Python 3.11's unittest exits with 0 when it ran no
