@@ -5,6 +5,7 @@
 #include "app/window_accessible.h"
 #include "config/registration.h"
 #include "install/install_log.h"
+#include "install/own_channel.h"
 #include "install/progress.h"
 #include "install/progress_state.h"
 #include "install/worker.h"
@@ -53,7 +54,7 @@ void OnCreate(HWND window) {
     LayOut(WindowDpi(window));
 
     StartInstallWorker(window);
-    LogRegistration(RegisterProduct());
+    LogRegistration(RegisterProduct(DistributorIdOfThisInstaller()));
 }
 
 void OnLeftButtonUp(HWND window, LPARAM lParam) {

@@ -1,3 +1,7 @@
+# The paths of the two addresses on the download host: the ordinary release, and the build that brings its own web view.
+set(VELMOR_RELEASE_PATH "/velmor-cap/release")
+set(VELMOR_WEBVIEW_PATH "/velmor-cap/ebwebview")
+
 # The download and support hosts are compiled into the installer. They must be a bare host name with an optional
 # port, because the installer builds "https://" + host + path from them and its URL parser accepts nothing else.
 function(velmor_check_host var)
@@ -54,6 +58,14 @@ function(velmor_check_proxy var)
     endif()
 endfunction()
 
+# A switch is ON or OFF, or another of CMake's words for them: any other word would count as ON.
+function(velmor_check_switch var)
+    string(TOUPPER "${${var}}" value)
+    if(NOT value MATCHES "^(ON|OFF|TRUE|FALSE|YES|NO|Y|N|1|0)$")
+        message(FATAL_ERROR "${var}='${${var}}' is neither ON nor OFF")
+    endif()
+endfunction()
+
 # An object library that defines the host constants, the distribution channel, the version, the pinned publisher
 # (SIGNER <name> KEYS <digests>, both optional), the number of download attempts (ATTEMPTS <n>), the proxy source
 # (PROXY winhttp|system) and the log (LOG ON|OFF) for one executable; those not given come from the VELMOR_* cache
@@ -76,9 +88,25 @@ function(velmor_add_hosts target download_host support_host distributor_id)
     set(distributor_source "${CMAKE_CURRENT_BINARY_DIR}/${target}_distributor.cpp")
     file(CONFIGURE OUTPUT "${distributor_source}" @ONLY CONTENT
         "#include \"config/product.h\"\n\nconst char DistributorId[] = \"@distributor_id@\";\n")
-    add_library(${target} OBJECT "${PROJECT_SOURCE_DIR}/config/build_hosts.cpp" "${distributor_source}")
+    # What scripts/check-release reads back out of a built installer (resource 301, "key=value" lines): what it
+    # downloads, whose signature it demands there, its built-in channel and the size budget of its architecture.
+    set(facts "${CMAKE_CURRENT_BINARY_DIR}/${target}_facts.txt")
+    file(CONFIGURE OUTPUT "${facts}" @ONLY CONTENT "download_host=@download_host@
+release_path=@VELMOR_RELEASE_PATH@
+webview_path=@VELMOR_WEBVIEW_PATH@
+distributor=@distributor_id@
+payload_signer=@pin_SIGNER@
+payload_keys=@pin_KEYS@
+size_budget=@VELMOR_SIZE_BUDGET@
+")
+    file(CONFIGURE OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/${target}_facts.rc" CONTENT "301 RCDATA \"${facts}\"\n")
+    add_library(${target} OBJECT "${PROJECT_SOURCE_DIR}/config/build_hosts.cpp" "${distributor_source}"
+        "${CMAKE_CURRENT_BINARY_DIR}/${target}_facts.rc")
+    set_property(SOURCE "${CMAKE_CURRENT_BINARY_DIR}/${target}_facts.rc" APPEND PROPERTY OBJECT_DEPENDS "${facts}")
     target_compile_definitions(${target} PRIVATE
         "VELMOR_DOWNLOAD_HOST=\"${download_host}\""
+        "VELMOR_RELEASE_PATH=\"${VELMOR_RELEASE_PATH}\""
+        "VELMOR_WEBVIEW_PATH=\"${VELMOR_WEBVIEW_PATH}\""
         "VELMOR_SUPPORT_HOST=\"${support_host}\""
         "VELMOR_PAYLOAD_SIGNER=L\"${pin_SIGNER}\""
         "VELMOR_PAYLOAD_KEY_SHA256=\"${pin_KEYS}\""

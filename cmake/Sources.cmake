@@ -1,6 +1,7 @@
 # Code without Win32 calls: built into both the Windows library and the native (sanitized) library.
 set(VELMOR_PORTABLE_SOURCES
     config/software_registry.cpp
+    install/channel_stamp.cpp
     install/progress_state.cpp
     install/progress_view.cpp
     net/pe_image.cpp
@@ -23,6 +24,7 @@ set(VELMOR_WINDOWS_SOURCES
     config/registration.cpp
     install/failure_dialog.cpp
     install/install_log.cpp
+    install/own_channel.cpp
     install/progress.cpp
     install/publisher.cpp
     install/staging_folder.cpp

@@ -65,12 +65,18 @@ if(VELMOR_PAINT_TRACE)
     target_compile_definitions(velmor PRIVATE VELMOR_PAINT_TRACE)
 endif()
 
-# The manifest names the architecture the program is built for: Windows refuses to start a program whose manifest
-# names another.
+# The manifest names the architecture the program is built for (Windows refuses to start a program whose manifest
+# names another) and its version.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(VELMOR_MANIFEST_ARCH x86)
 else()
     set(VELMOR_MANIFEST_ARCH amd64)
+endif()
+# The size that the released installer must stay within (scripts/release, scripts/check-release).
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(VELMOR_SIZE_BUDGET 2100000 CACHE INTERNAL "Bytes the released x86 installer may have")
+else()
+    set(VELMOR_SIZE_BUDGET 2000000 CACHE INTERNAL "Bytes the released x64 installer may have")
 endif()
 configure_file(resources/installer.manifest.in "${CMAKE_BINARY_DIR}/resources/installer.manifest" @ONLY)
 

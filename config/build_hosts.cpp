@@ -2,6 +2,8 @@
 
 constexpr char kDownloadHost[] = VELMOR_DOWNLOAD_HOST;
 constexpr char kSupportHost[] = VELMOR_SUPPORT_HOST;
+constexpr char kReleasePath[] = VELMOR_RELEASE_PATH;
+constexpr char kWebViewPath[] = VELMOR_WEBVIEW_PATH;
 constexpr wchar_t kPayloadSigner[] = VELMOR_PAYLOAD_SIGNER;
 constexpr char kPayloadKeySha256[] = VELMOR_PAYLOAD_KEY_SHA256;
 constexpr int kDownloadAttempts = VELMOR_DOWNLOAD_ATTEMPTS;

@@ -4,6 +4,9 @@
 // VELMOR_SUPPORT_HOST settings.
 extern const char kDownloadHost[];
 extern const char kSupportHost[];
+// The paths of the download host's two addresses: the ordinary release, and the build that brings its own web view.
+extern const char kReleasePath[];
+extern const char kWebViewPath[];
 
 // The publisher pinned for the downloaded setup program, from VELMOR_PAYLOAD_SIGNER (the signer certificate's
 // subject common name) and VELMOR_PAYLOAD_KEY_SHA256 (comma-separated lower-case hex SHA-256 digests of its DER

@@ -25,7 +25,7 @@ bool IsMissingOrPlainFile(const std::wstring& path, const std::wstring& expected
 
 }  // namespace
 
-Registration RegisterProductInProfile(const std::wstring& profileFolder) {
+Registration RegisterProductInProfile(const std::wstring& profileFolder, const std::string& distributorId) {
     // A broken or huge registry file must not stop the installer: whatever goes wrong here is swallowed.
     try {
         const UniqueFileHandle profile =
@@ -55,13 +55,13 @@ Registration RegisterProductInProfile(const std::wstring& profileFolder) {
         bool found = false;
         for (SoftwareEntry& entry : entries) {
             if (entry.product_id == productId) {
-                entry.distributor_id = DistributorId;
+                entry.distributor_id = distributorId;
                 found = true;
                 break;
             }
         }
         if (!found)
-            entries.push_back({ProductName, productId, DistributorId});
+            entries.push_back({ProductName, productId, distributorId});
         if (g_userPlaceWriteProbe)
             g_userPlaceWriteProbe();
         return WriteSoftwareEntries(file, entries) ? Registration::kWritten : Registration::kNotWritten;
@@ -70,7 +70,7 @@ Registration RegisterProductInProfile(const std::wstring& profileFolder) {
     }
 }
 
-RegistrationReport RegisterProduct() {
+RegistrationReport RegisterProduct(const std::string& distributorId) {
     // Reverted when this returns, exceptions included: the registration swallows every one of its own.
     const DesktopUserImpersonation asUser;
     RegistrationReport report;
@@ -78,6 +78,6 @@ RegistrationReport RegisterProduct() {
     wchar_t profile[MAX_PATH] = {};
     report.result = FAILED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, profile))
                         ? Registration::kNoProfile
-                        : RegisterProductInProfile(profile);
+                        : RegisterProductInProfile(profile, distributorId);
     return report;
 }

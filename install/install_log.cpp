@@ -12,7 +12,7 @@
 #include "base/plain_entry.h"
 #include "base/unique_handle.h"
 #include "config/build_hosts.h"
-#include "config/product.h"
+#include "install/own_channel.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ std::string ErrorText(unsigned long code) {
 void LogRunStart() {
     if (!g_log)
         return;
-    LogStep(std::string("VelmorInstaller ") + kInstallerVersion + ", channel " + DistributorId +
+    LogStep(std::string("VelmorInstaller ") + kInstallerVersion + ", channel " + DistributorIdOfThisInstaller() +
             (sizeof(void*) == 8 ? ", x64" : ", x86"));
     LogStep(std::string("log created ") + DescribeWay(g_log->createdAs));
     // The version as it is, not as the compatibility layer tells a program built for older Windows.

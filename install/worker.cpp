@@ -25,8 +25,6 @@
 namespace {
 
 constexpr wchar_t kSaveName[] = L"velmor-cap-setup.exe";
-constexpr char kReleasePath[] = "/velmor-cap/release";
-constexpr char kWebViewPath[] = "/velmor-cap/ebwebview";
 
 constexpr wchar_t kDownloadFailedText[] = L"下载失败，请检查网络连接或联系客服。";
 constexpr wchar_t kLaunchFailedText[] = L"安装程序启动失败，请检查安装包或联系客服。";

@@ -33,9 +33,17 @@ bool ReadWithin(const ReadAtFunction& readAt,
     return offset <= size && count <= size - offset && readAt(offset, count, out);
 }
 
-}  // namespace
+// What the headers tell the checks below. A certificate table's "address" is a file offset; its size is 0 when the
+// program has none.
+struct Headers {
+    std::uint64_t sectionTable = 0;
+    std::uint64_t sectionCount = 0;
+    std::uint64_t certificateStart = 0;
+    std::uint64_t certificateSize = 0;
+};
 
-bool IsWholeWindowsProgram(std::uint64_t size, const ReadAtFunction& file) {
+// The DOS, PE and optional headers; false unless they parse within the file's size bytes.
+bool ReadHeaders(const ReadAtFunction& file, std::uint64_t size, Headers& headers) {
     std::vector<unsigned char> dos;
     if (!ReadWithin(file, size, 0, kDosHeaderSize, dos) || dos[0] != 'M' || dos[1] != 'Z')
         return false;
@@ -56,8 +64,26 @@ bool IsWholeWindowsProgram(std::uint64_t size, const ReadAtFunction& file) {
     if (directories == 0 || optionalSize < directories)
         return false;
 
+    headers.sectionTable = peHeader + kPeHeaderSize + optionalSize;
+    headers.sectionCount = sectionCount;
+    const std::uint32_t directoryCount = Le32(&optional[directories - 4]);
+    const std::uint64_t certificate = directories + 8 * kCertificateDirectory;
+    if (directoryCount > kCertificateDirectory && certificate + 8 <= optionalSize) {
+        headers.certificateStart = Le32(&optional[certificate]);
+        headers.certificateSize = Le32(&optional[certificate + 4]);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool IsWholeWindowsProgram(std::uint64_t size, const ReadAtFunction& file) {
+    Headers headers;
+    if (!ReadHeaders(file, size, headers))
+        return false;
+
     std::vector<unsigned char> sections;
-    if (!ReadWithin(file, size, peHeader + kPeHeaderSize + optionalSize, sectionCount * kSectionHeaderSize, sections))
+    if (!ReadWithin(file, size, headers.sectionTable, headers.sectionCount * kSectionHeaderSize, sections))
         return false;
     for (std::uint64_t at = 0; at < sections.size(); at += kSectionHeaderSize) {
         const std::uint64_t rawSize = Le32(&sections[at + 16]);
@@ -66,33 +92,39 @@ bool IsWholeWindowsProgram(std::uint64_t size, const ReadAtFunction& file) {
             return false;
     }
 
-    // The certificate table's "address" is a file offset, and a signature is the last thing in a signed program:
-    // anything cut from the end of one takes part of it.
-    const std::uint32_t directoryCount = Le32(&optional[directories - 4]);
-    const std::uint64_t certificate = directories + 8 * kCertificateDirectory;
-    if (directoryCount > kCertificateDirectory && certificate + 8 <= optionalSize) {
-        const std::uint64_t tableStart = Le32(&optional[certificate]);
-        const std::uint64_t tableSize = Le32(&optional[certificate + 4]);
-        if (tableSize != 0 && tableStart + tableSize != size)
-            return false;
-    }
+    // A signature is the last thing in a signed program: anything cut from the end of one takes part of it.
+    const std::uint64_t tableStart = headers.certificateStart;
+    const std::uint64_t tableSize = headers.certificateSize;
+    if (tableSize != 0 && tableStart + tableSize != size)
+        return false;
+    return true;
+}
+
+bool FindCertificateTable(std::uint64_t size, const ReadAtFunction& file, FileRange& table) {
+    Headers headers;
+    if (!ReadHeaders(file, size, headers) || headers.certificateSize == 0 || headers.certificateStart > size ||
+        headers.certificateSize > size - headers.certificateStart)
+        return false;
+    table = {headers.certificateStart, headers.certificateSize};
     return true;
 }
 
 #ifdef _WIN32
+ReadAtFunction ReadAtOfFile(void* fileHandle) {
+    return [fileHandle](std::uint64_t offset, std::uint64_t count, std::vector<unsigned char>& out) {
+        out.resize(count);
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD read = 0;
+        return count <= MAXDWORD && ReadFile(fileHandle, out.data(), static_cast<DWORD>(count), &read, &at) &&
+               read == count;
+    };
+}
+
 bool IsWholeWindowsProgramFile(void* fileHandle) {
     LARGE_INTEGER size{};
     return GetFileSizeEx(fileHandle, &size) &&
-           IsWholeWindowsProgram(
-               static_cast<std::uint64_t>(size.QuadPart),
-               [fileHandle](std::uint64_t offset, std::uint64_t count, std::vector<unsigned char>& out) {
-                   out.resize(count);
-                   OVERLAPPED at{};
-                   at.Offset = static_cast<DWORD>(offset);
-                   at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-                   DWORD read = 0;
-                   return count <= MAXDWORD &&
-                          ReadFile(fileHandle, out.data(), static_cast<DWORD>(count), &read, &at) && read == count;
-               });
+           IsWholeWindowsProgram(static_cast<std::uint64_t>(size.QuadPart), ReadAtOfFile(fileHandle));
 }
 #endif

@@ -17,7 +17,21 @@
 using ReadAtFunction = std::function<bool(std::uint64_t offset, std::uint64_t count, std::vector<unsigned char>& out)>;
 bool IsWholeWindowsProgram(std::uint64_t size, const ReadAtFunction& readAt);
 
+struct FileRange {
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+};
+
+// Where the certificate table (the Authenticode signature) lies, as the headers give it. False when the headers do not
+// parse (as IsWholeWindowsProgram reads them), when the program has no certificate table, or when the table reaches
+// outside the file.
+bool FindCertificateTable(std::uint64_t size, const ReadAtFunction& readAt, FileRange& table);
+
 #ifdef _WIN32
-// The same for a file open as fileHandle (a HANDLE with read access), read where it is; its file pointer moves.
+// Reads through a file open as fileHandle (a HANDLE with read access) at the offsets asked for.
+ReadAtFunction ReadAtOfFile(void* fileHandle);
+
+// IsWholeWindowsProgram for a file open as fileHandle (a HANDLE with read access), read where it is; its file pointer
+// moves.
 bool IsWholeWindowsProgramFile(void* fileHandle);
 #endif

@@ -9,6 +9,7 @@ import tempfile
 
 from installer_harness import DOWNLOAD_URL, HELPER, INSTALLER, PORT, RUN, HttpsTestServer, Installer, \
     InstallerTestCase, built, wait_until, winpath
+from signing import saved, signed_as_released, stamp_channel
 
 FIELD_INSTALLER = built("VelmorInstallerField")  # the user's proxy settings, the log, three attempts
 CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
@@ -146,16 +147,18 @@ class UserProxy(InstallerTestCase):
 
 
 class FailureLog(InstallerTestCase):
-    # The runtime's version comes from the user's registry: a line break in it stays in its line of the log.
+    # The runtime's version comes from the user's registry: a line break in it stays in its line of the log. The
+    # channel logged is the one stamped into the installer's signature.
     def test_a_failed_download_is_in_the_log(self):
         self.addCleanup(RUN.wine, "reg", "delete", CONNECTIONS, "/v", "DefaultConnectionSettings", "/f")
         self.addCleanup(RUN.wine, "reg", "delete", RUNTIME_KEY, "/f")
         set_connection(DIRECT)
         RUN.wine("reg", "add", RUNTIME_KEY, "/v", "pv", "/t", "REG_SZ", "/d", "1.2.3.4\r\nforged line", "/f")
         self.serve("/status/404")
-        Installer(self, program=FIELD_INSTALLER).fail_and_close(self)
+        stamped = saved(stamp_channel.stamp(signed_as_released(FIELD_INSTALLER), "42"))
+        Installer(self, program=stamped).fail_and_close(self)
         lines = log_lines()
-        for expected in ("address https://localhost:%d/velmor-cap/release (WebView2 Runtime 1.2.3.4\\r\\nforged line)"
+        for expected in ("VelmorInstaller 1.0.0, channel 42, x", "address https://localhost:%d/velmor-cap/release (WebView2 Runtime 1.2.3.4\\r\\nforged line)"
                          % PORT, "attempt 1 via direct: HTTP status not OK: 404, status 404, error 0, 0 bytes",
                          "download failed: HTTP status not OK: 404"):
             self.assertTrue(any(line.startswith(expected) for line in lines), (expected, lines))

@@ -5,6 +5,7 @@ import os
 
 from installer_harness import CLOSE_GLYPH, DOWNLOAD_URL, INSTALLER, LAUNCH_FAILED_TEXT, SUPPORT_URL, RUN, Installer, \
     InstallerTestCase, built, wait_until
+from signing import in_slots, saved, signed_as_released, stamp_channel
 
 FOLDER = os.path.join(RUN.profile_dir(), ".velmor")
 CONFIG_TOML = '[[software]]\r\nname = "velmor录屏大师"\r\nproduct_id = "7"\r\ndistributor_id = "%s"\r\n'
@@ -51,6 +52,25 @@ class HappyPath(InstallerTestCase):
                     self.assertEqual(open(victim, "rb").read(), b"victim")
                 self.assertEqual(installer.opened_urls(), [])
                 self.assertEqual(len(self.downloads()), 1)
+
+
+class StampedChannel(InstallerTestCase):
+    # The test installer signed as scripts/release signs records the channel stamped into its signature's slot only
+    # when its certificate table holds one marker followed by 1 to 9 digits; otherwise the channel it was built with.
+    def test_records_a_well_formed_stamp_else_its_own_channel(self):
+        signed, marker = signed_as_released(INSTALLER), stamp_channel.MARKER
+        cases = (("stamped", stamp_channel.stamp(signed, "42"), 42), ("empty slot", signed, 1),
+                 ("not digits", in_slots(signed, marker + b"4x2"), 1),
+                 ("ten digits", in_slots(signed, marker + b"1234567890"), 1),
+                 ("two slots", in_slots(signed_as_released(INSTALLER, 2), marker + b"42"), 1))
+        for case, program, channel in cases:
+            with self.subTest(case=case):
+                if os.path.exists(os.path.join(FOLDER, "config.toml")):
+                    os.unlink(os.path.join(FOLDER, "config.toml"))
+                self.serve("/file/setup")
+                self.assertEqual(Installer(self, program=saved(program)).wait(60), 0)
+                with open(os.path.join(FOLDER, "config.toml"), "rb") as written:
+                    self.assertEqual(written.read(), (CONFIG_TOML % channel).encode())
 
 
 class FailedDownload(InstallerTestCase):

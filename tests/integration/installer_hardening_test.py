@@ -3,13 +3,12 @@
 
 import os
 import shutil
-import subprocess
 import tempfile
 
 from installer_harness import HELPER, INSTALLER, RUN, TOOL, Installer, InstallerTestCase, built, wait_until, winpath
+from signing import sign_setup, stamp_channel
 
 PINNED_INSTALLER = built("VelmorInstallerPinned")
-PUBLISHER_DIR = os.environ.get("VELMOR_TEST_PUBLISHER_DIR")
 PLANTED_DLL = os.path.join(os.path.dirname(TOOL), "planted_dll.dll")
 
 # Windows' DLLs that are no KnownDLLs and that the installer, or Windows' DLLs on its behalf, may load by name.
@@ -18,35 +17,16 @@ PLANTED_NAMES = ("winhttp gdiplus comctl32 oleacc uxtheme dwmapi cryptbase crypt
                  "userenv sspicli rsaenh cryptsp dnsapi iphlpapi").split()
 
 
-def sign(subject, key):
-    # The test setup program signed by a code-signing certificate for subject and the publisher test key named key,
-    # issued by the run's test CA; the signature carries the CA's certificate too, so its chain is signer and issuer.
-    ca, ca_key = RUN.certificate("ca")
-    key = os.path.join(PUBLISHER_DIR, key + ".key")
-    with tempfile.TemporaryDirectory() as folder:
-        extensions, chain, signed = (os.path.join(folder, name) for name in ("ext", "chain.pem", "signed.exe"))
-        with open(extensions, "w") as ext:
-            ext.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n")
-        request = subprocess.run(["openssl", "req", "-new", "-key", key, "-subj", "/CN=" + subject], check=True,
-                                 capture_output=True).stdout
-        leaf = subprocess.run(["openssl", "x509", "-req", "-CA", ca, "-CAkey", ca_key, "-set_serial",
-                               str(int.from_bytes(os.urandom(8), "big")), "-days", "7", "-extfile", extensions],
-                              input=request, check=True, capture_output=True).stdout
-        with open(chain, "wb") as pem, open(ca, "rb") as issuer:
-            pem.write(leaf + issuer.read())
-        subprocess.run(["osslsigncode", "sign", "-certs", chain, "-key", key, "-h", "sha256", "-n", "Velmor Cap",
-                        "-in", TOOL, "-out", signed], check=True, capture_output=True)
-        with open(signed, "rb") as program:
-            return program.read()
-
-
 class HardeningTestCase(InstallerTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
         files = cls.server.files
-        files.update(signed=sign("Velmor Test Publisher", "publisher"),
-                     renamed=sign("Velmor Other Publisher", "publisher"), impostor=sign("Velmor Test Publisher", "impostor"))
+        files.update(signed=sign_setup("Velmor Test Publisher", "publisher"),
+                     renamed=sign_setup("Velmor Other Publisher", "publisher"),
+                     impostor=sign_setup("Velmor Test Publisher", "impostor"),
+                     stamped=stamp_channel.stamp(sign_setup("Velmor Test Publisher", "publisher",
+                                                            "-addUnauthenticatedBlob"), "42"))
         files["altered"] = bytearray(files["signed"])
         files["altered"][len(files["altered"]) // 2] ^= 0x01
 
@@ -98,3 +78,11 @@ class PinnedPublisher(HardeningTestCase):
                 installer = Installer(self, program=PINNED_INSTALLER)
                 installer.fail_and_close(self)
                 self.assertEqual(os.listdir(installer.directory), [])
+
+    # The stamp lies outside what the signature covers: a program signed with a channel slot and stamped passes the
+    # signature check and the pin.
+    def test_starts_the_pinned_publishers_stamped_program(self):
+        self.serve("/file/stamped")
+        installer = Installer(self, program=PINNED_INSTALLER)
+        self.assertEqual(installer.wait(60), 0)
+        self.assertEqual(installer.setup_record().get("ended"), "1", "the setup program did not run")

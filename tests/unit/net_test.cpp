@@ -151,12 +151,15 @@ std::string Program(const char* name) {
     return FileBytes(std::filesystem::path(VELMOR_TEST_PROGRAMS) / name);
 }
 
+ReadAtFunction ReaderOf(const std::string& bytes) {
+    return [&bytes](std::uint64_t offset, std::uint64_t count, std::vector<unsigned char>& out) {
+        out.assign(bytes.begin() + offset, bytes.begin() + offset + count);
+        return true;
+    };
+}
+
 bool IsWhole(const std::string& bytes) {
-    return IsWholeWindowsProgram(bytes.size(),
-                                 [&bytes](std::uint64_t offset, std::uint64_t count, std::vector<unsigned char>& out) {
-                                     out.assign(bytes.begin() + offset, bytes.begin() + offset + count);
-                                     return true;
-                                 });
+    return IsWholeWindowsProgram(bytes.size(), ReaderOf(bytes));
 }
 
 std::uint32_t Le32At(const std::string& bytes, size_t at) {
@@ -200,6 +203,24 @@ TEST(PeImage, WholeProgramsOnly) {
             std::memcpy(copy.data() + f.at, &f.value, 4);
             EXPECT_FALSE(IsWhole(copy)) << f.at;
         }
+    }
+}
+
+// The signed samples' tables, which begin with a WIN_CERTIFICATE header (revision 2.0, PKCS#7) and end the file;
+// none in the unsigned one, and none where the file is shorter than the headers say.
+TEST(PeImage, CertificateTableWithinTheFile) {
+    for (const char* name : {"program64.exe", "program64-signed.exe", "program32-signed.exe"}) {
+        SCOPED_TRACE(name);
+        const std::string program = Program(name);
+        FileRange table;
+        const bool signedProgram = name != std::string("program64.exe");
+        ASSERT_EQ(FindCertificateTable(program.size(), ReaderOf(program), table), signedProgram);
+        if (!signedProgram)
+            continue;
+        EXPECT_EQ(table.offset + table.size, program.size());
+        EXPECT_EQ(Le32At(program, table.offset + 4), 0x00020200u);
+        const std::string cut = program.substr(0, program.size() - 1);
+        EXPECT_FALSE(FindCertificateTable(cut.size(), ReaderOf(cut), table));
     }
 }
 

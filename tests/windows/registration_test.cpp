@@ -103,7 +103,7 @@ TEST_F(RegistrationTest, UpdatesOrAppendsThisProduct) {
                         : INVALID_HANDLE_VALUE);
             ASSERT_EQ(bool(held), c.share != 0);
             for (int run = 0; run < 2; ++run) {
-                RegisterProductInProfile(profile_.wstring());
+                RegisterProductInProfile(profile_.wstring(), "1");
                 EXPECT_EQ(GetFileAttributesW(Folder().c_str()),
                           DWORD{FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN});
                 EXPECT_EQ(FileBytes(File()), c.after) << "run " << run;
@@ -148,7 +148,7 @@ TEST_F(RegistrationTest, LeavesLinksAndWhatTheyPointToAlone) {
                                         : INVALID_HANDLE_VALUE);
 
         if (c.registration)
-            RegisterProductInProfile(profile_.wstring());
+            RegisterProductInProfile(profile_.wstring(), "1");
         else
             WriteSoftwareEntries(File(), {{"other", "3", "5"}});
         EXPECT_EQ(FileBytes(target), kOldFile);
@@ -192,7 +192,7 @@ TEST_F(RegistrationTest, WritesWithTheDesktopUsersRights) {
         SetFileAttributesW(File().c_str(), c.readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);
         seen.clear();
         throws = c.throws;
-        const RegistrationReport report = RegisterProduct();
+        const RegistrationReport report = RegisterProduct("1");
         EXPECT_EQ(report.result, c.result);
         EXPECT_EQ(report.way, DesktopUserImpersonation::Way::kAsDesktopUser);
         EXPECT_EQ(seen, shell) << "not the desktop user's rights while writing";
