@@ -144,7 +144,7 @@ UniqueBitmap LoadBackgroundBitmap(HWND owner) {
     UniqueBitmap bitmap(static_cast<HBITMAP>(
         LoadImageW(g_instance, MAKEINTRESOURCEW(kBackgroundBitmapId), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR)));
     if (!bitmap)
-        MessageBoxW(owner, L"背景图加载失败！", L"错误", MB_ICONERROR);
+        MessageBoxW(owner, L"" VELMOR_PRODUCT_BACKGROUND_MISSING, L"" VELMOR_PRODUCT_ERROR_CAPTION, MB_ICONERROR);
     return bitmap;
 }
 

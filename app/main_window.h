@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "base/gdiplus.h"
+#include "base/product_values.h"
 #include "base/unique_handle.h"
 #include "ui/layout.h"
 
@@ -20,8 +21,8 @@ extern std::unique_ptr<Gdiplus::Bitmap> g_largeFillImage;
 extern int g_windowDpi;      // the window's DPI, from its creation on; its layout is scaled by it
 extern bool g_highContrast;  // Windows' high-contrast setting, as last seen
 
-inline constexpr wchar_t kWindowClassName[] = L"VelmorInstaller";
-inline constexpr wchar_t kWindowTitle[] = L"Velmor Installer";
+inline constexpr wchar_t kWindowClassName[] = L"" VELMOR_PRODUCT_PROGRAM_NAME;
+inline constexpr wchar_t kWindowTitle[] = L"" VELMOR_PRODUCT_WINDOW_TITLE;
 
 inline constexpr int kIconId = 101;
 inline constexpr int kBackgroundBitmapId = 102;

@@ -7,6 +7,7 @@
 
 #include "app/main_window.h"
 #include "base/com.h"
+#include "base/product_values.h"
 #include "install/progress_state.h"
 #include "install/progress_view.h"
 #include "ui/layout.h"
@@ -95,7 +96,8 @@ public:
         return part == Part::Close ? S_FALSE : E_INVALIDARG;
     }
     HRESULT STDMETHODCALLTYPE get_accName(VARIANT child, BSTR* out) override {
-        return AnswerText(child, out, L"关闭", [&] { return Text(ProductDisplayName().c_str(), out); });
+        return AnswerText(child, out, L"" VELMOR_PRODUCT_CLOSE_NAME,
+                          [&] { return Text(ProductDisplayName().c_str(), out); });
     }
     HRESULT STDMETHODCALLTYPE get_accValue(VARIANT child, BSTR* out) override {
         return AnswerText(child, out, nullptr, [&] { return Text(ShownProgress().percentage.data(), out); });
@@ -110,7 +112,8 @@ public:
         return AnswerText(child, out, L"Esc", [&] { return standard_.get()->get_accKeyboardShortcut(child, out); });
     }
     HRESULT STDMETHODCALLTYPE get_accDefaultAction(VARIANT child, BSTR* out) override {
-        return AnswerText(child, out, L"按下", [&] { return standard_.get()->get_accDefaultAction(child, out); });
+        return AnswerText(child, out, L"" VELMOR_PRODUCT_PRESS_NAME,
+                          [&] { return standard_.get()->get_accDefaultAction(child, out); });
     }
     HRESULT STDMETHODCALLTYPE get_accRole(VARIANT child, VARIANT* out) override {
         VariantInit(out);

@@ -23,11 +23,11 @@ import time
 sys.dont_write_bytecode = True  # nothing of the run goes into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
 
-from wine_env import WineRun, read_record, winpath  # noqa: E402
+from wine_env import PRODUCT, WineRun, read_record, winpath  # noqa: E402
 
 MIB = 1024 * 1024
-PATH = "/velmor-cap/ebwebview"  # what the installer fetches in the prefix (Windows 10, no WebView2 Runtime)
-SAVE_NAME = "velmor-cap-setup.exe"
+PATH = PRODUCT["webview_path"]  # what the installer fetches in the prefix (Windows 10, no WebView2 Runtime)
+SAVE_NAME = PRODUCT["setup_name"]
 TICKS = os.sysconf("SC_CLK_TCK")
 ROWS = {
     "1": "curl (native), to a file: the machine's ceiling",
@@ -91,14 +91,15 @@ class Bench:
         self.out = os.path.join(self.build, "bench-run")
         self.url, self.www = "https://localhost:%d%s" % (args.port, PATH), os.path.join(self.out, "www")
         shutil.rmtree(self.out, ignore_errors=True)
-        os.makedirs(os.path.join(self.www, "velmor-cap"))
+        for path in (PATH, PRODUCT["release_path"]):
+            os.makedirs(os.path.dirname(os.path.join(self.www, path.lstrip("/"))), exist_ok=True)
         payload_path, program = os.path.join(self.www, PATH.lstrip("/")), pathlib.Path(self.build, "tools",
                                                                                       "fake_setup.exe").read_bytes()
         if len(program) > self.payload:
             raise SystemExit("the payload cannot be smaller than the setup program, %d bytes" % len(program))
         # The test setup program, padded with zero bytes written out (not a sparse file: the disk is read for real).
         pathlib.Path(payload_path).write_bytes(program + bytes(self.payload - len(program)))
-        os.link(payload_path, os.path.join(self.www, "velmor-cap", "release"))
+        os.link(payload_path, os.path.join(self.www, PRODUCT["release_path"].lstrip("/")))
         self.nginx = self.start_nginx()
         # Processes that Wine starts (it forks twice) come to this process when they end, so they can be measured.
         if ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0) != 0:  # PR_SET_CHILD_SUBREAPER
@@ -142,7 +143,7 @@ class Bench:
             return [self.run.loader, os.path.join(self.build, "bench", name + ".exe"), self.url, winpath(save), *more]
         return {"1": ["curl", "-sS", "--fail", "--cacert", os.path.join(self.run.pki, "ca.pem"), "-o", save, self.url],
                 "2": tool("winhttp_loop"), "3": tool("urlmon_download"), "4": tool("downloadfile_bench"),
-                "4r": tool("downloadfile_bench", "3"), "5": [self.run.loader, os.path.join(self.build, "VelmorInstaller.exe")],
+                "4r": tool("downloadfile_bench", "3"), "5": [self.run.loader, os.path.join(self.build, PRODUCT["program_name"] + ".exe")],
                 "5b": [self.run.loader, os.path.abspath(self.args.baseline)]}[row]
 
     def measure(self, row, condition):

@@ -1,6 +1,7 @@
-# The paths of the two addresses on the download host: the ordinary release, and the build that brings its own web view.
-set(VELMOR_RELEASE_PATH "/velmor-cap/release")
-set(VELMOR_WEBVIEW_PATH "/velmor-cap/ebwebview")
+# The paths of the two addresses on the download host (product.toml): the ordinary release, and the build that brings
+# its own web view.
+set(VELMOR_RELEASE_PATH "${VELMOR_PRODUCT_RELEASE_PATH}")
+set(VELMOR_WEBVIEW_PATH "${VELMOR_PRODUCT_WEBVIEW_PATH}")
 
 # The download and support hosts are compiled into the installer. They must be a bare host name with an optional
 # port, because the installer builds "https://" + host + path from them and its URL parser accepts nothing else.

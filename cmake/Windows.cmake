@@ -78,17 +78,30 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
 else()
     set(VELMOR_SIZE_BUDGET 2000000 CACHE INTERNAL "Bytes the released x64 installer may have")
 endif()
+# The product's names go into XML there, and into the quoted strings of the version resource.
+foreach(name DESCRIPTION ASSEMBLY_NAME)
+    string(REPLACE "&" "&amp;" VELMOR_XML_${name} "${VELMOR_PRODUCT_${name}}")
+    string(REPLACE "<" "&lt;" VELMOR_XML_${name} "${VELMOR_XML_${name}}")
+    string(REPLACE "\"" "&quot;" VELMOR_XML_${name} "${VELMOR_XML_${name}}")
+endforeach()
 configure_file(resources/installer.manifest.in "${CMAKE_BINARY_DIR}/resources/installer.manifest" @ONLY)
+foreach(name COMPANY DESCRIPTION PROGRAM_NAME DISPLAY_NAME)
+    string(REPLACE "\"" "\"\"" VELMOR_RC_${name} "${VELMOR_PRODUCT_${name}}")
+endforeach()
 
-# The version resource of every installer executable, stamped with VELMOR_VERSION.
+# The version resource of every installer executable, stamped with VELMOR_VERSION; and the resource script with the
+# product's pictures.
 string(REPLACE "." "," VELMOR_VERSION_COMMAS "${VELMOR_VERSION}")
 configure_file(resources/version.rc.in "${CMAKE_BINARY_DIR}/version.rc" @ONLY)
+set(VELMOR_RESOURCES "${PROJECT_SOURCE_DIR}/resources")
+set(VELMOR_INSTALLER_RC "${CMAKE_BINARY_DIR}/resources/installer.rc")
+configure_file(resources/installer.rc.in "${VELMOR_INSTALLER_RC}" @ONLY)
 
 # Builds one installer executable: the entry point, the resources, the given hosts and distribution channel and,
 # after SIGNER, KEYS and ATTEMPTS, the publisher it pins and its download attempts (see velmor_add_hosts).
 function(velmor_add_installer target download_host support_host distributor_id)
     velmor_add_hosts(${target}_hosts "${download_host}" "${support_host}" "${distributor_id}" ${ARGN})
-    add_executable(${target} WIN32 "${PROJECT_SOURCE_DIR}/app/main.cpp" "${PROJECT_SOURCE_DIR}/resources/installer.rc"
+    add_executable(${target} WIN32 "${PROJECT_SOURCE_DIR}/app/main.cpp" "${VELMOR_INSTALLER_RC}"
         "${CMAKE_BINARY_DIR}/version.rc" $<TARGET_OBJECTS:${target}_hosts>)
     target_link_libraries(${target} PRIVATE velmor)
     target_link_options(${target} PRIVATE -municode -mwindows -Wl,--gc-sections -s)
@@ -96,3 +109,5 @@ endfunction()
 
 velmor_add_installer(VelmorInstaller "${VELMOR_DOWNLOAD_HOST}" "${VELMOR_SUPPORT_HOST}" "${VELMOR_DISTRIBUTOR_ID}"
     SIGNER "${VELMOR_PAYLOAD_SIGNER}" KEYS "${VELMOR_PAYLOAD_KEY_SHA256}")
+# What ships carries the product's program name.
+set_target_properties(VelmorInstaller PROPERTIES OUTPUT_NAME "${VELMOR_PRODUCT_PROGRAM_NAME}")

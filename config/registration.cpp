@@ -30,22 +30,22 @@ Registration RegisterProductInProfile(const std::wstring& profileFolder, const s
     try {
         const UniqueFileHandle profile =
             OpenEntry(profileFolder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-        const std::wstring folder = profileFolder + L"\\.velmor";
+        const std::wstring folder = profileFolder + kConfigFolderPart;
         CreateDirectoryW(folder.c_str(), nullptr);
         // Held without FILE_SHARE_DELETE to the end, so that the checked folder cannot be renamed or replaced. An
         // open for attributes alone takes no part in sharing: listing access makes it count.
         const UniqueFileHandle pinned =
             OpenEntry(folder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                       FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_OPEN_REPARSE_POINT);
-        const std::wstring finalFolder = FinalPath(profile.get()) + L"\\.velmor";
+        const std::wstring finalFolder = FinalPath(profile.get()) + kConfigFolderPart;
         if (!pinned || !IsPlainEntry(pinned.get(), finalFolder))
             return Registration::kLeftAlone;
         FILE_BASIC_INFO hiddenAlone{};
         hiddenAlone.FileAttributes = FILE_ATTRIBUTE_HIDDEN;  // zero times stay as they are
         SetFileInformationByHandle(pinned.get(), FileBasicInfo, &hiddenAlone, sizeof(hiddenAlone));
 
-        const std::wstring filePath = folder + L"\\config.toml";
-        if (!IsMissingOrPlainFile(filePath, finalFolder + L"\\config.toml"))
+        const std::wstring filePath = folder + kConfigFilePart;
+        if (!IsMissingOrPlainFile(filePath, finalFolder + kConfigFilePart))
             return Registration::kLeftAlone;
 
         const std::filesystem::path file(filePath);

@@ -17,11 +17,11 @@ struct RegistrationReport {
     DesktopUserImpersonation::Way way = DesktopUserImpersonation::Way::kFailed;  // whose rights it was done with
 };
 
-// Records this product and distributorId in the user's software registry file, %USERPROFILE%\.velmor\config.toml:
-// updates the first entry with this product's id, or appends one. All of it (the profile's path, the read, the
-// temporary file, the rename, the write in place) is done with the signed-in user's own rights where the desktop
-// shell runs as this process's user, else with this process's (see DesktopUserImpersonation). Never fails visibly;
-// the installation goes on whatever happens here.
+// Records this product and distributorId in the user's software registry file (%USERPROFILE%\.velmor\config.toml, as
+// product.toml names them): updates the first entry with this product's id, or appends one. All of it (the profile's
+// path, the read, the temporary file, the rename, the write in place) is done with the signed-in user's own rights
+// where the desktop shell runs as this process's user, else with this process's (see DesktopUserImpersonation). Never
+// fails visibly; the installation goes on whatever happens here.
 RegistrationReport RegisterProduct(const std::string& distributorId);
 
 // The same for a given profile folder, with the calling thread's rights as they are.

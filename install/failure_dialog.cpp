@@ -15,6 +15,7 @@
 #include "base/ascii.h"
 #include "base/com.h"
 #include "base/desktop_user.h"
+#include "base/product_values.h"
 #include "base/unique_handle.h"
 #include "base/utf8.h"
 #include "config/build_hosts.h"
@@ -24,6 +25,8 @@
 namespace {
 
 using UniqueBstr = UniqueHandle<BSTR, NullEmptyTraits<BSTR, SysFreeString>>;
+
+constexpr wchar_t kCaption[] = L"" VELMOR_PRODUCT_BOX_CAPTION;
 
 // Asks the shell of the signed-in user's desktop to open url, so that the browser starts with that user's rights and
 // not with this elevated process's. False when there is no such shell: nothing was opened then.
@@ -82,8 +85,8 @@ std::wstring SupportUrl() {
 // The box's text: what failed, where the download page is, and the question.
 std::wstring FailureMessage(const wchar_t* firstLine, const std::wstring& downloadUrl, bool pageOpened) {
     const std::wstring page =
-        pageOpened ? L"已为您打开下载页面，请手动安装。" : L"请在浏览器中打开下载页面，手动安装：\n" + downloadUrl;
-    return std::wstring(firstLine) + L"\n\n" + page + L"\n\n" + L"点击\"确定\"联系客服\n点击\"取消\"稍后处理";
+        pageOpened ? L"" VELMOR_PRODUCT_PAGE_OPENED : L"" VELMOR_PRODUCT_OPEN_PAGE_YOURSELF L"\n" + downloadUrl;
+    return std::wstring(firstLine) + L"\n\n" + page + L"\n\n" + L"" VELMOR_PRODUCT_ASK_SUPPORT;
 }
 
 }  // namespace
@@ -94,10 +97,10 @@ void ShowInstallFailure(HWND owner, const wchar_t* firstLine, const wchar_t* dow
     const ScopedComApartment com;
     const bool pageOpened = OpenInBrowser(downloadUrl);
     // A failed box (0) counts as not answered with OK.
-    if (MessageBoxW(owner, FailureMessage(firstLine, downloadUrl, pageOpened).c_str(), L"系统提示",
+    if (MessageBoxW(owner, FailureMessage(firstLine, downloadUrl, pageOpened).c_str(), kCaption,
                     MB_OKCANCEL | MB_ICONERROR) == IDOK &&
         !OpenInBrowser(SupportUrl())) {
-        MessageBoxW(owner, (L"请在浏览器中打开客服页面：\n" + SupportUrl()).c_str(), L"系统提示",
+        MessageBoxW(owner, (L"" VELMOR_PRODUCT_OPEN_SUPPORT_YOURSELF L"\n" + SupportUrl()).c_str(), kCaption,
                     MB_OK | MB_ICONINFORMATION);
     }
 }

@@ -10,13 +10,14 @@
 #include "base/desktop_user.h"
 #include "base/desktop_user_seams.h"
 #include "base/plain_entry.h"
+#include "base/product_values.h"
 #include "base/unique_handle.h"
 #include "config/build_hosts.h"
 #include "install/own_channel.h"
 
 namespace {
 
-constexpr wchar_t kLogName[] = L"VelmorInstaller.log";
+constexpr wchar_t kLogName[] = L"" VELMOR_PRODUCT_LOG_NAME;
 
 // The open log. Made once by StartInstallLog, before other threads exist, and never destroyed: a detached worker may
 // still log while the process's static objects are destroyed at its end.
@@ -77,8 +78,8 @@ std::string ErrorText(unsigned long code) {
 void LogRunStart() {
     if (!g_log)
         return;
-    LogStep(std::string("VelmorInstaller ") + kInstallerVersion + ", channel " + DistributorIdOfThisInstaller() +
-            (sizeof(void*) == 8 ? ", x64" : ", x86"));
+    LogStep(std::string(VELMOR_PRODUCT_PROGRAM_NAME " ") + kInstallerVersion + ", channel " +
+            DistributorIdOfThisInstaller() + (sizeof(void*) == 8 ? ", x64" : ", x86"));
     LogStep(std::string("log created ") + DescribeWay(g_log->createdAs));
     // The version as it is, not as the compatibility layer tells a program built for older Windows.
     using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOEXW*);
@@ -97,16 +98,16 @@ void LogRegistration(const RegistrationReport& report) {
     const char* outcome = "";
     switch (report.result) {
         case Registration::kWritten:
-            outcome = "config.toml written";
+            outcome = VELMOR_PRODUCT_CONFIG_FILE " written";
             break;
         case Registration::kNoProfile:
             outcome = "no profile folder";
             break;
         case Registration::kLeftAlone:
-            outcome = "left alone, .velmor or config.toml is a link";
+            outcome = "left alone, " VELMOR_PRODUCT_CONFIG_FOLDER " or " VELMOR_PRODUCT_CONFIG_FILE " is a link";
             break;
         case Registration::kNotWritten:
-            outcome = "config.toml could not be written";
+            outcome = VELMOR_PRODUCT_CONFIG_FILE " could not be written";
             break;
     }
     LogStep(std::string("registration: ") + outcome + ", " + DescribeWay(report.way));

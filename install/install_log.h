@@ -4,8 +4,8 @@
 
 #include "config/registration.h"
 
-// The diagnostics log of builds made with VELMOR_LOG=ON: %TEMP%\VelmorInstaller.log, one line per step of the run,
-// each with its local time, for a support person to read. Builds without it write no file. Nothing secret goes in:
+// The diagnostics log of builds made with VELMOR_LOG=ON: %TEMP%\<log_name of product.toml>, one line per step of the
+// run, each with its local time, for a support person to read. Builds without it write no file. Nothing secret goes in:
 // the addresses and proxies used, statuses, error codes, sizes and times, but no credentials and no cookies.
 
 // Starts this run's log, replacing the previous run's: the old file is deleted and a new one created, in a %TEMP%

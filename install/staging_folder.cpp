@@ -10,6 +10,7 @@
 
 #include "base/ascii.h"
 #include "base/plain_entry.h"
+#include "base/product_values.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ constexpr wchar_t kAdministratorsOnly[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
 constexpr int kRemoveAttempts = 20;
 constexpr DWORD kRemoveRetryDelayMs = 50;
 
-constexpr wchar_t kNamePrefix[] = L"velmor-";
+constexpr wchar_t kNamePrefix[] = L"" VELMOR_PRODUCT_STAGING_PREFIX;
 constexpr size_t kNameDigits = 32;
 
 struct FindTraits {

@@ -10,6 +10,7 @@
 
 #include "base/ascii.h"
 #include "base/held_file.h"
+#include "base/product_values.h"
 #include "base/unique_handle.h"
 #include "base/utf8.h"
 #include "config/build_hosts.h"
@@ -24,10 +25,10 @@
 
 namespace {
 
-constexpr wchar_t kSaveName[] = L"velmor-cap-setup.exe";
+constexpr wchar_t kSaveName[] = L"" VELMOR_PRODUCT_SETUP_NAME;
 
-constexpr wchar_t kDownloadFailedText[] = L"下载失败，请检查网络连接或联系客服。";
-constexpr wchar_t kLaunchFailedText[] = L"安装程序启动失败，请检查安装包或联系客服。";
+constexpr wchar_t kDownloadFailedText[] = L"" VELMOR_PRODUCT_DOWNLOAD_FAILED;
+constexpr wchar_t kLaunchFailedText[] = L"" VELMOR_PRODUCT_LAUNCH_FAILED;
 
 using UniqueRegKey = UniqueHandle<HKEY, NullEmptyTraits<HKEY, RegCloseKey>>;
 

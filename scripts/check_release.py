@@ -23,6 +23,7 @@ import re
 import ssl
 import struct
 import subprocess
+import tomllib
 import sys
 import tempfile
 import urllib.error
@@ -32,7 +33,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import stamp_channel  # noqa: E402
 from stamp_channel import StampError  # noqa: E402
 
-USER_AGENT = "VelmorInstaller/1.0"  # the installer's own, net/internet_handle.h
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "product.toml"), "rb") as _product:
+    USER_AGENT = tomllib.load(_product)["user_agent"]  # the installer's own
 FACTS_RESOURCE = 301  # RCDATA written by velmor_add_hosts (cmake/Hosts.cmake)
 MACHINES = {0x14C: ("x86", "x86"), 0x8664: ("x64", "amd64")}  # PE machine: name, manifest architecture
 TIMEOUT_SECONDS = 30  # as the installer's

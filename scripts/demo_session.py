@@ -15,10 +15,11 @@ sys.dont_write_bytecode = True  # nothing of the run goes into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
 
 from https_server import HttpsTestServer  # noqa: E402
-from wine_env import WineRun, read_record, winpath  # noqa: E402
+from wine_env import PRODUCT, WineRun, read_record, winpath  # noqa: E402
 
 DOWNLOAD_SECONDS = 8
-PATHS = ("/velmor-cap/release", "/velmor-cap/ebwebview")
+PATHS = (PRODUCT["release_path"], PRODUCT["webview_path"])
+TITLE = PRODUCT["window_title"]
 MAX_SHOTS = 12
 DESKTOP = r"HKCU\Control Panel\Desktop"
 
@@ -32,7 +33,7 @@ def scaled_screenshot(run, installer_path, work, shot):
         deadline, window = time.monotonic() + 30, None
         while not window and time.monotonic() < deadline:
             time.sleep(0.5)
-            window = run.visible_window("Velmor Installer")
+            window = run.visible_window(TITLE)
         time.sleep(1.5)  # some of the download, some of the speed
         taken = window and subprocess.run(["import", "-window", window, shot], env=run.env()).returncode == 0
         if window:
@@ -77,7 +78,7 @@ def main():
                               VELMOR_SETUP_SLEEP_MS=1500)
         shots = []
         while installer.poll() is None and time.monotonic() - started < 120:
-            window = run.visible_window("Velmor Installer")
+            window = run.visible_window(TITLE)
             if window and len(shots) < MAX_SHOTS:
                 shot = os.path.join(shots_dir, "screenshot-%02d.png" % (len(shots) + 1))
                 if subprocess.run(["import", "-window", window, shot], env=run.env(),
@@ -97,7 +98,7 @@ def main():
     ran = record.get("ended") == "1"
     hidden = record.get("window_visible") == "0"
     # It runs from a folder of its own that only administrators can write, which goes with it.
-    staged = record.get("cwd", "").lower().startswith("c:\\windows\\temp\\velmor-")
+    staged = record.get("cwd", "").lower().startswith("c:\\windows\\temp\\" + PRODUCT["staging_prefix"].lower())
     deleted = staged and not os.path.exists(run.unix_path(record["cwd"])) and deleted_before
     print("demo: fetched %s" % (", ".join("https://localhost:%s%s" % (args.port, path) for path in fetched)
                                 or "NOTHING"))

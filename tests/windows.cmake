@@ -30,13 +30,11 @@ velmor_add_installer(VelmorInstallerRetryUnderTest ${test_hosts} 1 ATTEMPTS 3)
 velmor_add_installer(VelmorInstallerField ${test_hosts} 1 ATTEMPTS 3 PROXY system LOG ON)
 
 # The same installer without its background bitmap, from a copy of the resource script without it.
-file(READ "${PROJECT_SOURCE_DIR}/resources/installer.rc" resources)
+file(READ "${VELMOR_INSTALLER_RC}" resources)
 string(REGEX REPLACE "\n102 BITMAP [^\n]*" "" resources_without_background "${resources}")
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/resources/installer.rc")
 file(CONFIGURE OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/without_background.rc" CONTENT "${resources_without_background}")
 add_executable(VelmorInstallerWithoutBackground WIN32 "${PROJECT_SOURCE_DIR}/app/main.cpp"
     "${CMAKE_CURRENT_BINARY_DIR}/without_background.rc" $<TARGET_OBJECTS:VelmorInstallerUnderTest_hosts>)
-target_include_directories(VelmorInstallerWithoutBackground PRIVATE "${PROJECT_SOURCE_DIR}/resources")
 target_link_libraries(VelmorInstallerWithoutBackground PRIVATE velmor)
 target_link_options(VelmorInstallerWithoutBackground PRIVATE -municode -mwindows -Wl,--gc-sections -s)
 
@@ -58,7 +56,7 @@ add_executable(unit_tests ${VELMOR_UNIT_TEST_SOURCES})
 target_link_libraries(unit_tests PRIVATE velmor gtest gtest_main)
 
 add_executable(windows_tests windows/dll_search_test.cpp windows/download_test.cpp windows/paint_test.cpp
-    windows/proxy_test.cpp windows/registration_test.cpp windows/staging_folder_test.cpp windows/window_test.cpp "${PROJECT_SOURCE_DIR}/resources/installer.rc"
+    windows/proxy_test.cpp windows/registration_test.cpp windows/staging_folder_test.cpp windows/window_test.cpp "${VELMOR_INSTALLER_RC}"
     $<TARGET_OBJECTS:VelmorInstallerUnderTest_hosts>)
 target_link_libraries(windows_tests PRIVATE velmor gtest gtest_main oleacc)
 

@@ -219,7 +219,7 @@ TrackPictureSize TrackSize(Gdiplus::Bitmap* track) {
 
 std::wstring ProductDisplayName() {
     std::wstring name = Utf8ToWide(ProductName);
-    return name.empty() ? L"Velmor Installer" : name;
+    return name.empty() ? L"" VELMOR_PRODUCT_WINDOW_TITLE : name;
 }
 
 void DrawMainWindow(HDC target,

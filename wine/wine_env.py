@@ -5,6 +5,11 @@
 
 import os
 import subprocess
+import tomllib
+
+# The product's names, texts and places, as the build took them (product.toml at the top of the source tree).
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "product.toml"), "rb") as _product:
+    PRODUCT = tomllib.load(_product)
 
 
 def winpath(path):
@@ -53,9 +58,9 @@ class WineRun:
         return self.unix_path("C:\\windows\\temp")
 
     def staging_folders(self):
-        # The folders that installers made for their setup programs and have not removed (velmor-* in staging_root).
-        temp = self.staging_root()
-        return {name for name in os.listdir(temp) if name.startswith("velmor-")} if os.path.isdir(temp) else set()
+        # The folders that installers made for their setup programs and have not removed (in staging_root).
+        temp, prefix = self.staging_root(), PRODUCT["staging_prefix"]
+        return {name for name in os.listdir(temp) if name.startswith(prefix)} if os.path.isdir(temp) else set()
 
     def profile_dir(self):
         return os.path.join(self.prefix, "drive_c", "users", os.environ.get("USER") or "root")

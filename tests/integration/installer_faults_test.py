@@ -11,9 +11,8 @@ import shutil
 import time
 import unittest
 
-from installer_harness import DOWNLOAD_URL, RUN, Installer, make_server
+from installer_harness import CONFIG, DOWNLOAD_URL, OURS, PRODUCT, RUN, Installer, make_server
 
-CONFIG = os.path.join(RUN.profile_dir(), ".velmor", "config.toml")
 STALL_SECONDS = 40  # past WinHTTP's 30-second receive timeout
 FAILED = ("download-failure box; window stayed open; closed with exit code 0", "none left, none started")
 RAN = ("no box; setup program ran; exit code 0", "ran and deleted")
@@ -36,7 +35,7 @@ def toml(*entries):
                     for entry in entries)
 
 
-OTHER, OURS = (b"Other", b"12", b"4"), ("velmor录屏大师".encode(), b"7", b"1")
+OTHER, OURS = (b"Other", b"12", b"4"), OURS + (b"1",)
 
 
 def make_link():
@@ -91,7 +90,7 @@ class Faults(unittest.TestCase):
             else:
                 self.assertEqual(installer.wait(60), 0)
                 self.assertEqual(installer.setup_record().get("ended"), "1", "the setup program did not run")
-                self.assertEqual(os.listdir(os.path.dirname(CONFIG)), ["config.toml"], "a temporary file is left")
+                self.assertEqual(os.listdir(os.path.dirname(CONFIG)), [PRODUCT["config_file"]], "a temporary file is left")
         if requests:
             self.assertEqual(len(server.requests), requests, server.requests)
         self.assertEqual(installer.left_behind(), [], "a partial download was left behind")

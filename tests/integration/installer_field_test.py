@@ -7,13 +7,14 @@ import struct
 import subprocess
 import tempfile
 
-from installer_harness import DOWNLOAD_URL, HELPER, INSTALLER, PORT, RUN, HttpsTestServer, Installer, \
-    InstallerTestCase, built, wait_until, winpath
+from installer_harness import DOWNLOAD_URL, HELPER, INSTALLER, PORT, PRODUCT, RELEASE_PATH, RUN, SETUP_NAME, \
+    HttpsTestServer, Installer, InstallerTestCase, built, wait_until, winpath
 from signing import saved, signed_as_released, stamp_channel
 
 FIELD_INSTALLER = built("VelmorInstallerField")  # the user's proxy settings, the log, three attempts
 CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
-LOG = os.path.join(RUN.profile_dir(), "Temp", "VelmorInstaller.log")
+LOG = os.path.join(RUN.profile_dir(), "Temp", PRODUCT["log_name"])
+PROGRAM = PRODUCT["program_name"]
 DIRECT, FIXED_PROXY, PAC_ADDRESS = 1, 2, 4  # flags of DefaultConnectionSettings
 RUNTIME_KEY = r"HKCU\Software\Microsoft\EdgeUpdate\Clients\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"
 
@@ -87,14 +88,14 @@ class UserProxy(InstallerTestCase):
         self.install()
         self.assertEqual(proxy.connects(), ["localhost:%d" % PORT])
         lines = log_lines()
-        for expected in ("VelmorInstaller 1.0.0, channel 1, x", "Windows 10.",
+        for expected in ("%s 1.0.0, channel 1, x" % PROGRAM, "Windows 10.",
                          "address %s (no WebView2 Runtime registered)" % DOWNLOAD_URL,
                          "attempt 1 via proxy %s: done, status 200, error 0, %d bytes"
                          % (proxy.address, len(self.server.files["setup"])),
                          "publisher: not checked (none pinned)", "setup program started",
                          "setup program ended with exit code 0", "staging folder removed",
                          "log created as the desktop user", "staging folders of earlier runs removed: ",
-                         "registration: config.toml written, as the desktop user"):
+                         "registration: %s written, as the desktop user" % PRODUCT["config_file"]):
             self.assertTrue(any(line.startswith(expected) for line in lines), (expected, lines))
         # A host on the bypass list goes direct, and so does every build without VELMOR_PROXY=system; builds without
         # VELMOR_LOG write no log.
@@ -158,8 +159,9 @@ class FailureLog(InstallerTestCase):
         stamped = saved(stamp_channel.stamp(signed_as_released(FIELD_INSTALLER), "42"))
         Installer(self, program=stamped).fail_and_close(self)
         lines = log_lines()
-        for expected in ("VelmorInstaller 1.0.0, channel 42, x", "address https://localhost:%d/velmor-cap/release (WebView2 Runtime 1.2.3.4\\r\\nforged line)"
-                         % PORT, "attempt 1 via direct: HTTP status not OK: 404, status 404, error 0, 0 bytes",
+        for expected in ("%s 1.0.0, channel 42, x" % PROGRAM,
+                         "address https://localhost:%d%s (WebView2 Runtime 1.2.3.4\\r\\nforged line)" % (PORT, RELEASE_PATH),
+                         "attempt 1 via direct: HTTP status not OK: 404, status 404, error 0, 0 bytes",
                          "download failed: HTTP status not OK: 404"):
             self.assertTrue(any(line.startswith(expected) for line in lines), (expected, lines))
 
@@ -184,4 +186,4 @@ class ScannerHold(InstallerTestCase):
                     # The box comes while the file is still held; it is answered once the hold has ended.
                     self.assertEqual(scanner.wait(60), 0)
                     installer.fail_and_close(self)
-                self.assertIn(b"held=velmor-cap-setup.exe", scanner.stdout.read())
+                self.assertIn(("held=" + SETUP_NAME).encode(), scanner.stdout.read())

@@ -2,13 +2,17 @@
 # missing background picture.
 
 import os
+import re
 
-from installer_harness import CLOSE_GLYPH, DOWNLOAD_URL, INSTALLER, LAUNCH_FAILED_TEXT, SUPPORT_URL, RUN, Installer, \
-    InstallerTestCase, built, wait_until
+from installer_harness import CLOSE_GLYPH, CONFIG, CONFIG_FOLDER, DOWNLOAD_URL, INSTALLER, \
+    LAUNCH_FAILED_TEXT, OURS, PRODUCT, SETUP_NAME, SUPPORT_URL, RUN, Installer, InstallerTestCase, built, wait_until
 from signing import in_slots, saved, signed_as_released, stamp_channel
 
-FOLDER = os.path.join(RUN.profile_dir(), ".velmor")
-CONFIG_TOML = '[[software]]\r\nname = "velmor录屏大师"\r\nproduct_id = "7"\r\ndistributor_id = "%s"\r\n'
+
+
+def config_toml(channel):
+    # The registry file with this product's entry alone, for the channel.
+    return b'[[software]]\r\nname = "%s"\r\nproduct_id = "%s"\r\ndistributor_id = "%d"\r\n' % (*OURS, channel)
 
 
 def plant_links(folder):
@@ -18,8 +22,8 @@ def plant_links(folder):
     for victim in victims:
         with open(victim, "wb") as file:
             file.write(b"victim")
-    os.symlink(victims[0], os.path.join(folder, "velmor-cap-setup.exe.part"))
-    os.link(victims[1], os.path.join(folder, "velmor-cap-setup.exe"))
+    os.symlink(victims[0], os.path.join(folder, SETUP_NAME + ".part"))
+    os.link(victims[1], os.path.join(folder, SETUP_NAME))
     return victims
 
 
@@ -30,18 +34,19 @@ class HappyPath(InstallerTestCase):
         # The channel-42 build was built with VELMOR_DISTRIBUTOR_ID 42.
         for program, channel in ((INSTALLER, 1), (built("VelmorInstallerChannel42"), 42)):
             with self.subTest(channel=channel):
-                if os.path.exists(os.path.join(FOLDER, "config.toml")):
-                    os.unlink(os.path.join(FOLDER, "config.toml"))
+                if os.path.exists(CONFIG):
+                    os.unlink(CONFIG)
                 self.serve("/file/setup")
                 installer = Installer(self, program=program, VELMOR_SETUP_SLEEP_MS=1500)
                 victims = plant_links(installer.directory)
                 self.assertEqual(installer.wait(60), 0)
-                with open(os.path.join(FOLDER, "config.toml"), "rb") as written:
-                    self.assertEqual(written.read(), (CONFIG_TOML % channel).encode())
+                with open(CONFIG, "rb") as written:
+                    self.assertEqual(written.read(), config_toml(channel))
                 # Wine keeps the attributes that Windows programs set in user.DOSATTRIB; 2 is FILE_ATTRIBUTE_HIDDEN.
-                self.assertTrue(int(os.getxattr(FOLDER, "user.DOSATTRIB").rstrip(b"\0"), 16) & 2, "not hidden")
+                self.assertTrue(int(os.getxattr(CONFIG_FOLDER, "user.DOSATTRIB").rstrip(b"\0"), 16) & 2, "not hidden")
                 record = installer.setup_record()
-                self.assertRegex(record.get("cwd", "").lower(), r"^c:\\windows\\temp\\velmor-[0-9a-f]{32}\\?$")
+                self.assertRegex(record.get("cwd", "").lower(),
+                                 r"^c:\\windows\\temp\\%s[0-9a-f]{32}\\?$" % re.escape(PRODUCT["staging_prefix"]))
                 # Its temporary folder is a new one inside that folder, not the user's.
                 self.assertEqual(record.get("temp", "").lower(), record["cwd"].lower().rstrip("\\") + "\\temp\\")
                 self.assertEqual((record.get("window_found"), record.get("window_visible")), ("1", "0"))
@@ -65,12 +70,12 @@ class StampedChannel(InstallerTestCase):
                  ("two slots", in_slots(signed_as_released(INSTALLER, 2), marker + b"42"), 1))
         for case, program, channel in cases:
             with self.subTest(case=case):
-                if os.path.exists(os.path.join(FOLDER, "config.toml")):
-                    os.unlink(os.path.join(FOLDER, "config.toml"))
+                if os.path.exists(CONFIG):
+                    os.unlink(CONFIG)
                 self.serve("/file/setup")
                 self.assertEqual(Installer(self, program=saved(program)).wait(60), 0)
-                with open(os.path.join(FOLDER, "config.toml"), "rb") as written:
-                    self.assertEqual(written.read(), (CONFIG_TOML % channel).encode())
+                with open(CONFIG, "rb") as written:
+                    self.assertEqual(written.read(), config_toml(channel))
 
 
 class FailedDownload(InstallerTestCase):
@@ -107,7 +112,8 @@ class MissingBackground(InstallerTestCase):
         installer = Installer(self, program=built("VelmorInstallerWithoutBackground"))
         # One box from the entry point, one from window creation; the window is not shown before both are answered.
         for _ in range(2):
-            self.assertEqual(installer.answer_box("ok", caption="错误"), (False, "背景图加载失败！"))
+            self.assertEqual(installer.answer_box("ok", caption=PRODUCT["error_caption"]),
+                             (False, PRODUCT["background_missing"]))
         self.assertEqual(installer.wait(60), 0)
         self.assertEqual(installer.setup_record().get("ended"), "1", "the setup program did not run")
 
@@ -119,7 +125,7 @@ class ClosedDuringDownload(InstallerTestCase):
         self.serve("/slowfile/setup/20000")
         closed = Installer(self)
         self.assertTrue(wait_until(lambda: any(os.path.exists(os.path.join(RUN.staging_root(), name,
-                                                                           "velmor-cap-setup.exe.part"))
+                                                                           SETUP_NAME + ".part"))
                                                for name in closed.left_behind()), 20), "no download began")
         closed.release_at(*CLOSE_GLYPH)
         self.assertEqual(closed.wait(10), 0)

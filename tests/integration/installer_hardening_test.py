@@ -5,10 +5,12 @@ import os
 import shutil
 import tempfile
 
-from installer_harness import HELPER, INSTALLER, RUN, TOOL, Installer, InstallerTestCase, built, wait_until, winpath
+from installer_harness import HELPER, INSTALLER, PRODUCT, RUN, SETUP_NAME, TOOL, Installer, InstallerTestCase, built, \
+    wait_until, winpath
 from signing import sign_setup, stamp_channel
 
 PINNED_INSTALLER = built("VelmorInstallerPinned")
+PROGRAM = PRODUCT["program_name"] + ".exe"  # the name users download it by
 PLANTED_DLL = os.path.join(os.path.dirname(TOOL), "planted_dll.dll")
 
 # Windows' DLLs that are no KnownDLLs and that the installer, or Windows' DLLs on its behalf, may load by name.
@@ -40,16 +42,16 @@ class PlantedDlls(HardeningTestCase):
         for program in (INSTALLER, PINNED_INSTALLER):
             with self.subTest(program=os.path.basename(program)), tempfile.TemporaryFile() as log:
                 folder = tempfile.mkdtemp(prefix="velmor-planted-")
-                shutil.copy(program, os.path.join(folder, "VelmorInstaller.exe"))
+                shutil.copy(program, os.path.join(folder, PROGRAM))
                 for name in PLANTED_NAMES:
                     shutil.copy(PLANTED_DLL, os.path.join(folder, name + ".dll"))
                 # The setup program runs until the tampering has been tried.
                 release = os.path.join(tempfile.mkdtemp(prefix="velmor-release-"), "release")
-                installer = Installer(self, folder, program=os.path.join(folder, "VelmorInstaller.exe"), stderr=log,
+                installer = Installer(self, folder, program=os.path.join(folder, PROGRAM), stderr=log,
                                       WINEDEBUG="+pid,+loaddll", VELMOR_SETUP_WAIT_FOR=winpath(release),
                                       WINEDLLOVERRIDES="mscoree,mshtml=;%s=n,b" % ",".join(PLANTED_NAMES))
                 self.assertTrue(wait_until(lambda: "window_visible" in installer.setup_record(), 60))
-                setup = installer.setup_record()["cwd"].rstrip("\\") + "\\velmor-cap-setup.exe"
+                setup = installer.setup_record()["cwd"].rstrip("\\") + "\\" + SETUP_NAME
                 tamper = RUN.wine(HELPER, "tamper", setup)
                 open(release, "w").close()
                 self.assertEqual(tamper.stdout.decode().strip(), "found=1 write=0 rename=0 delete=0")
@@ -61,8 +63,8 @@ class PlantedDlls(HardeningTestCase):
                 loads = [line.lower() for line in log.read().decode("utf-8", "replace").replace("\\\\", "\\")
                          .splitlines() if "Loaded" in line]
                 pids = {name: next(line.split(":")[0] for line in loads if name in line and ".exe\"" in line)
-                        for name in ("velmorinstaller.exe", "velmor-cap-setup.exe")}
-                for name, dll in (("velmorinstaller.exe", "winhttp"), ("velmor-cap-setup.exe", "winmm")):
+                        for name in (PROGRAM.lower(), SETUP_NAME.lower())}
+                for name, dll in ((PROGRAM.lower(), "winhttp"), (SETUP_NAME.lower(), "winmm")):
                     self.assertTrue(any(line.startswith(pids[name] + ":") and "system32\\%s.dll" % dll in line
                                         for line in loads), (name, dll))
                 inside = winpath(folder).lower() + "\\"

@@ -18,20 +18,24 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "wine"))
 
 from https_server import HttpsTestServer  # noqa: E402
-from wine_env import WineRun, read_record, winpath  # noqa: E402
+from wine_env import PRODUCT, WineRun, read_record, winpath  # noqa: E402
 
 RUN = WineRun(os.environ["VELMOR_RUN_DIR"])
 TOOL = os.path.join(os.environ["VELMOR_TOOLS_DIR"], "fake_setup.exe")  # the setup program
 HELPER = os.path.join(os.environ["VELMOR_TOOLS_DIR"], "test_helper.exe")  # box, tamper, hold
 PORT = int(os.environ["VELMOR_TEST_PORT"])
-RELEASE_PATH, WEBVIEW_PATH = "/velmor-cap/release", "/velmor-cap/ebwebview"
+RELEASE_PATH, WEBVIEW_PATH = PRODUCT["release_path"], PRODUCT["webview_path"]
+SETUP_NAME, TITLE, CAPTION = PRODUCT["setup_name"], PRODUCT["window_title"], PRODUCT["box_caption"]
+CONFIG_FOLDER = os.path.join(RUN.profile_dir(), PRODUCT["config_folder"])  # the per-user folder, and its file
+CONFIG = os.path.join(CONFIG_FOLDER, PRODUCT["config_file"])
+OURS = (PRODUCT["display_name"].encode(), str(PRODUCT["product_id"]).encode())  # this product's entry, but its channel
 DOWNLOAD_URL = "https://localhost:%d%s" % (PORT, WEBVIEW_PATH)
 SUPPORT_URL = "https://support.localhost:%d" % PORT
 URL_LOG = os.path.join(RUN.run_dir, "opened-urls.txt")
 CLOSE_GLYPH = (538, 26)
-_CHOICE = "\n\n已为您打开下载页面，请手动安装。\n\n点击\"确定\"联系客服\n点击\"取消\"稍后处理"
-DOWNLOAD_FAILED_TEXT = "下载失败，请检查网络连接或联系客服。" + _CHOICE
-LAUNCH_FAILED_TEXT = "安装程序启动失败，请检查安装包或联系客服。" + _CHOICE
+_CHOICE = "\n\n" + PRODUCT["page_opened"] + "\n\n" + PRODUCT["ask_support"]
+DOWNLOAD_FAILED_TEXT = PRODUCT["download_failed"] + _CHOICE
+LAUNCH_FAILED_TEXT = PRODUCT["launch_failed"] + _CHOICE
 with open(TOOL, "rb") as _program:
     SETUP = _program.read()
 # Another setup program as long: one byte of the PE header's time stamp differs.
@@ -109,7 +113,7 @@ class Installer:
         return code
 
     def window(self, timeout=20):
-        window = wait_until(lambda: RUN.visible_window("Velmor Installer"), timeout)
+        window = wait_until(lambda: RUN.visible_window(TITLE), timeout)
         if not window:
             raise AssertionError("the installer window did not appear")
         return window
@@ -135,7 +139,7 @@ class Installer:
     def left_behind(self):
         return sorted(RUN.staging_folders() - self.staged_before)
 
-    def answer_box(self, answer, timeout=30, caption="系统提示"):
+    def answer_box(self, answer, timeout=30, caption=CAPTION):
         # Waits for a box with this caption, answers it (ok, cancel, esc or close) and returns (whether the
         # installer's window was visible, the box's text). The helper is started again when Wine fails to run it
         # (an exit code other than its own 0 and 3), as a CI run once saw at once with exit code 1.
@@ -186,7 +190,7 @@ class InstallerTestCase(unittest.TestCase):
         serve(self.server, route)
 
     def downloads(self):
-        return [path for path in self.server.take_requests() if path.startswith("/velmor-cap/")]
+        return [path for path in self.server.take_requests() if path in (RELEASE_PATH, WEBVIEW_PATH)]
 
 
 def serve_for(command):

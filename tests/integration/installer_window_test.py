@@ -6,7 +6,8 @@ import os
 import shutil
 import time
 
-from installer_harness import HELPER, RUN, SETUP, Installer, InstallerTestCase, wait_until, xdotool
+from installer_harness import HELPER, PRODUCT, RUN, SETUP, SETUP_NAME, Installer, InstallerTestCase, wait_until, \
+    xdotool
 
 DESKTOP = r"HKCU\Control Panel\Desktop"
 
@@ -33,7 +34,7 @@ class CloseArea(InstallerTestCase):
         self.assertLess(time.monotonic() - began, 2.0)
         [left] = installer.left_behind()
         folder = os.path.join(RUN.staging_root(), left)
-        self.assertEqual(os.listdir(folder), ["velmor-cap-setup.exe.part"])
+        self.assertEqual(os.listdir(folder), [SETUP_NAME + ".part"])
         shutil.rmtree(folder)
 
 
@@ -71,8 +72,9 @@ class ScreenReader(InstallerTestCase):
         corner = "%d,%d" % (int(place["X"]) + 524, int(place["Y"]) + 12)
         self.assertEqual({name: heard[name] for name in ("role", "name", "children", "close_role", "close_name",
                                                          "close_action", "close_place", "close_hit")},
-                         {"role": "48", "name": "velmor录屏大师", "children": "1", "close_role": "43",
-                          "close_name": "关闭", "close_action": "按下", "close_place": corner + ",29,29", "close_hit": "1"})
+                         {"role": "48", "name": PRODUCT["display_name"], "children": "1", "close_role": "43",
+                          "close_name": PRODUCT["close_name"], "close_action": PRODUCT["press_name"],
+                          "close_place": corner + ",29,29", "close_hit": "1"})
         self.assertTrue(int(heard["state"]) & 0x40, "not read-only")
         self.assertRegex(heard["description"], r"^(\d+ KB/s|\d+\.\d\d MB/s)$")
         # The value is the percentage the window shows, and follows the download.

@@ -1,5 +1,5 @@
 # scripts/release, run from a copy of the source in another folder and signed with the run's test publisher: what it
-# writes, that it is byte for byte the test build's own VelmorInstaller.exe once the signature is removed, that the
+# writes, that it is byte for byte the test build's own installer once the signature is removed, that the
 # signatures verify against the test CA (and not once a byte changed), that one signature gives every channel's file,
 # and that a wrong option or a setting it cannot build stops it before anything is written. Then scripts/check-release
 # on the pinned test build, signed and time-stamped as a release, against the test server.
@@ -20,12 +20,14 @@ from signing import certificate, saved, sign_setup, signed_as_released, stamp_ch
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "wine"))
 from https_server import HttpsTestServer  # noqa: E402
+from wine_env import PRODUCT  # noqa: E402
 
 CA = certificate("ca")[0]
 SHIPPED = os.environ["VELMOR_SHIPPED_INSTALLER"]
 VERSION = os.environ["VELMOR_VERSION"]
 PORT = int(os.environ["VELMOR_TEST_PORT"])
-PATHS = ("/velmor-cap/release", "/velmor-cap/ebwebview")  # what the installer fetches (cmake/Hosts.cmake)
+PATHS = (PRODUCT["release_path"], PRODUCT["webview_path"])  # what the installer fetches
+PROGRAM = PRODUCT["program_name"]
 VERIFY = ["osslsigncode", "verify", "-CAfile", CA, "-in"]
 
 
@@ -79,8 +81,8 @@ class SignedRelease(unittest.TestCase):
         result = release(self.source, out, "--cert", certificate("codesign")[0], "--key", key, "--pass-file", password,
                          "--ca-file", CA)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        installer, unsigned = os.path.join(out, "VelmorInstaller.exe"), os.path.join(self.work, "unsigned.exe")
-        self.assertEqual(sorted(os.listdir(out)), ["SHA256SUMS", "VelmorInstaller.exe", "build-record.txt"])
+        installer, unsigned = os.path.join(out, PROGRAM + ".exe"), os.path.join(self.work, "unsigned.exe")
+        self.assertEqual(sorted(os.listdir(out)), sorted(["SHA256SUMS", PROGRAM + ".exe", "build-record.txt"]))
         run("sha256sum", "--check", "--strict", "SHA256SUMS", cwd=out)
         with open(os.path.join(out, "SHA256SUMS")) as sums:
             self.assertIn(sums.read().split()[0], result.stdout)
@@ -97,7 +99,7 @@ class SignedRelease(unittest.TestCase):
             self.assertTrue(any(line.startswith(start) for line in lines), (start, lines))
         verified = run(*VERIFY, installer)
         # A SHA-1 signature (Windows 7 without its SHA-2 update checks only that one) and a SHA-256 one nested in it.
-        for line in ("Signing time: Nov 14 22:13:20 2023 GMT", "Text description: Velmor Installer",
+        for line in ("Signing time: Nov 14 22:13:20 2023 GMT", "Text description: " + PRODUCT["description"],
                      "CN=Velmor Test Publisher", "Message digest algorithm  : SHA1",
                      "Message digest algorithm  : SHA256", "Number of verified signatures: 2"):
             self.assertIn(line, verified)
@@ -121,7 +123,7 @@ class SignedRelease(unittest.TestCase):
         result = release(self.source, out, "--version", "1.2.3", "--channels", "1,42,77", "--pfx", pfx,
                          "--pass-env", "VELMOR_TEST_PFX_PASSWORD", "--ca-file", CA, VELMOR_TEST_PFX_PASSWORD=password)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        names = ["VelmorInstaller-%s.exe" % channel for channel in ("1", "42", "77")]
+        names = ["%s-%s.exe" % (PROGRAM, channel) for channel in ("1", "42", "77")]
         self.assertEqual(sorted(os.listdir(out)), sorted(["SHA256SUMS", "build-record.txt"] + names))
         self.assertEqual(run("sha256sum", "--check", "--strict", "SHA256SUMS", cwd=out).split(),
                          [word for name in names for word in (name + ":", "OK")])
@@ -246,7 +248,7 @@ class CheckRelease(unittest.TestCase):
         self.server.aliases.update(zip(PATHS, (release_route, webview_route)))
         result = subprocess.run([os.path.join(SOURCE_DIR, "scripts", "check-release"), program, "--ca-file", CA],
                                 capture_output=True, text=True, timeout=120, env=dict(os.environ, SSL_CERT_FILE=CA))
-        lines = re.findall(r"^(ok|FAIL)  +VelmorInstaller(?:UnderTest)?\.exe: (.+?): (.*)$", result.stdout, re.M)
+        lines = re.findall(r"^(ok|FAIL)  +\S+\.exe: (.+?): (.*)$", result.stdout, re.M)
         self.assertEqual(len(lines), len(result.stdout.splitlines()), result.stdout + result.stderr)
         return result.returncode, {check: (verdict == "ok", detail) for verdict, check, detail in lines}
 

@@ -6,9 +6,11 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+for _folder in ("scripts", "wine"):
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", _folder))
 
 import stamp_channel  # noqa: E402
+from wine_env import PRODUCT  # noqa: E402
 
 TOOL = os.path.join(os.environ["VELMOR_TOOLS_DIR"], "fake_setup.exe")  # the setup program
 
@@ -46,7 +48,7 @@ def signed_as_released(program, slots=1, *options):
     # The bytes of program signed by the run's test publisher as scripts/release signs: SHA-1 with an empty channel
     # slot, SHA-256 nested in it (with slots=2, with a slot of its own), with osslsigncode's further options.
     publisher, key = certificate("codesign")
-    sign = ["osslsigncode", "sign", "-certs", publisher, "-key", key, "-n", "Velmor Installer", *options]
+    sign = ["osslsigncode", "sign", "-certs", publisher, "-key", key, "-n", PRODUCT["description"], *options]
     with tempfile.TemporaryDirectory() as folder:
         sha1, nested = os.path.join(folder, "sha1.exe"), os.path.join(folder, "nested.exe")
         subprocess.run(sign + ["-h", "sha1", "-addUnauthenticatedBlob", "-in", program, "-out", sha1], check=True,
@@ -65,7 +67,7 @@ def in_slots(data, content):
     return bytes(data)
 
 
-def saved(data, name="VelmorInstaller.exe"):
+def saved(data, name=PRODUCT["program_name"] + ".exe"):
     # The path of a new file of that name, in a folder of its own, that holds data.
     path = os.path.join(tempfile.mkdtemp(prefix="velmor-program-"), name)
     with open(path, "wb") as file:

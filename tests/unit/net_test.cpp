@@ -40,7 +40,7 @@ TEST(ParseHttpsUrl, RejectsOtherAddressesWithoutWritingAnything) {
     const std::string longText(1 << 20, 'a');
     std::vector<std::string> cases = {"https://" + longText + "/", "https://localhost/" + longText + "\n"};
     for (const char* url :
-         {"HTTPS://localhost/", "http://localhost/", " https://localhost/", "", "/velmor-cap/release", "https:///path",
+         {"HTTPS://localhost/", "http://localhost/", " https://localhost/", "", "/setup/release", "https:///path",
           "https://:443/path", "https://localhost:/path", "https://localhost:-1/", "https://localhost:0/",
           "https://localhost:65536/", "https://localhost:2147483648/", "https://localhost:99999999999999999999999/",
           "https://localhost/a\nb", "https://localhost/a\rb", "https://localhost:443/\n"})

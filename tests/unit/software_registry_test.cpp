@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "config/product.h"
 #include "wine/tools/file_bytes.h"
 
 // Shows every value with its control bytes escaped when an expectation fails.
@@ -22,7 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using Entries = std::vector<SoftwareEntry>;
 
-const std::string kProductName = "velmor\xE5\xBD\x95\xE5\xB1\x8F\xE5\xA4\xA7\xE5\xB8\x88";  // "velmor录屏大师"
+const std::string kProductName = ProductName;  // UTF-8 text with more than ASCII
 const std::string kProductFile =
     "[[software]]\r\nname = \"" + kProductName + "\"\r\nproduct_id = \"7\"\r\ndistributor_id = \"1\"\r\n";
 

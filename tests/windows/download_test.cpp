@@ -77,7 +77,7 @@ protected:
     }
 
     const fs::path dir_ = fs::temp_directory_path() / ("velmor-download-" + std::to_string(GetCurrentProcessId()));
-    std::string savePath_ = (dir_ / "velmor-cap-setup.exe").string(), error_;
+    std::string savePath_ = (dir_ / "setup.exe").string(), error_;
     std::vector<Report> reports_;
     int attemptsMade_ = 0;
     double seconds_ = 0;

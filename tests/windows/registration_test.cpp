@@ -15,6 +15,7 @@
 
 #include "base/desktop_user_seams.h"
 #include "base/unique_handle.h"
+#include "config/product.h"
 #include "config/software_registry.h"
 #include "tests/windows/run_unix.h"
 #include "tests/windows/thread_rights.h"
@@ -30,7 +31,9 @@ std::string Table(const std::string& name, const std::string& productId, const s
            distributorId + "\"\r\n";
 }
 
-const std::string kProductFile = Table("velmor\xE5\xBD\x95\xE5\xB1\x8F\xE5\xA4\xA7\xE5\xB8\x88", "7", "1");
+const std::string kProductFile = Table(ProductName, std::to_string(ProductId), DistributorId);
+// The names of the per-user folder and of the file in it.
+const std::wstring kFolder = kConfigFolderPart + 1, kFile = kConfigFilePart + 1;
 const std::string kOldFile = Table("other", "3", "5") + Table("old", "7", "2");
 const std::string kUpdatedOldFile = Table("other", "3", "5") + Table("old", "7", "1");
 
@@ -61,8 +64,8 @@ protected:
             SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
         fs::remove_all(root_);
     }
-    fs::path Folder() const { return profile_ / L".velmor"; }
-    fs::path File() const { return Folder() / L"config.toml"; }
+    fs::path Folder() const { return profile_ / kFolder; }
+    fs::path File() const { return Folder() / kFile; }
 
     const fs::path root_ = fs::temp_directory_path() / ("velmor-registration-" + std::to_string(GetCurrentProcessId()));
     int profiles_ = 0;
@@ -107,8 +110,8 @@ TEST_F(RegistrationTest, UpdatesOrAppendsThisProduct) {
                 EXPECT_EQ(GetFileAttributesW(Folder().c_str()),
                           DWORD{FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN});
                 EXPECT_EQ(FileBytes(File()), c.after) << "run " << run;
-                EXPECT_EQ(Listing(Folder()), std::set<std::wstring>{L"config.toml"});
-                EXPECT_EQ(Listing(profile_), std::set<std::wstring>{L".velmor"});
+                EXPECT_EQ(Listing(Folder()), std::set<std::wstring>{kFile});
+                EXPECT_EQ(Listing(profile_), std::set<std::wstring>{kFolder});
             }
         }
     }
@@ -133,7 +136,7 @@ TEST_F(RegistrationTest, LeavesLinksAndWhatTheyPointToAlone) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_NO_FATAL_FAILURE(NewProfile(nullptr, L"-protected"));
-        const fs::path elsewhere = profile_, target = elsewhere / L"config.toml";
+        const fs::path elsewhere = profile_, target = elsewhere / kFile;
         std::ofstream(target, std::ios::binary) << kOldFile;
         ASSERT_NO_FATAL_FAILURE(NewProfile(nullptr));
         if (!c.folder) {
@@ -152,7 +155,7 @@ TEST_F(RegistrationTest, LeavesLinksAndWhatTheyPointToAlone) {
         else
             WriteSoftwareEntries(File(), {{"other", "3", "5"}});
         EXPECT_EQ(FileBytes(target), kOldFile);
-        EXPECT_EQ(Listing(elsewhere), std::set<std::wstring>{L"config.toml"});
+        EXPECT_EQ(Listing(elsewhere), std::set<std::wstring>{kFile});
         EXPECT_EQ(GetFileAttributesW(elsewhere.c_str()), attributes);
         if (c.registration) {
             EXPECT_EQ(FileBytes(File()), kOldFile) << "the link was replaced";

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/product_values.h"
 #include "tests/windows/run_unix.h"
 #include "wine/tools/file_bytes.h"
 
@@ -70,7 +71,8 @@ TEST(StagingFolder, IsNewEachTimeAndGoesWithWhatItHolds) {
         first = folder.path();
         EXPECT_NE(folder.path(), other.path());
         EXPECT_EQ(first.parent_path(), fs::path(windows) / L"Temp");
-        EXPECT_TRUE(std::regex_match(first.filename().string(), std::regex("velmor-[0-9a-f]{32}")));
+        EXPECT_TRUE(
+            std::regex_match(first.filename().string(), std::regex(VELMOR_PRODUCT_STAGING_PREFIX "[0-9a-f]{32}")));
         EXPECT_FALSE(MoveFileExW(folder.path().c_str(), (folder.path() + L"-moved").c_str(), 0));
 
         fs::create_directories(first / "inner");
@@ -99,21 +101,22 @@ TEST(StagingFolder, EarlierRunsLeftoversGoAndNothingElse) {
     ASSERT_GT(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
     const fs::path temp = fs::path(windows) / L"Temp";
     const fs::path outside = fs::temp_directory_path() / ("velmor-outside-" + std::to_string(GetCurrentProcessId()));
-    const fs::path leftover = temp / L"velmor-0123456789abcdef0123456789abcdef";
-    const fs::path linked = temp / L"velmor-11111111111111111111111111111111";
-    const fs::path otherName = temp / L"velmor-0123456789abcdef0123456789abcdeg";
+    const std::wstring prefix = L"" VELMOR_PRODUCT_STAGING_PREFIX;
+    const fs::path leftover = temp / (prefix + L"0123456789abcdef0123456789abcdef");
+    const fs::path linked = temp / (prefix + L"11111111111111111111111111111111");
+    const fs::path otherName = temp / (prefix + L"0123456789abcdef0123456789abcdeg");
     fs::create_directories(outside);
     std::ofstream(outside / "kept.txt") << "kept";
     fs::create_directories(leftover / "temp" / "unpacked");
-    std::ofstream(leftover / "velmor-cap-setup.exe.part") << "x";
-    ASSERT_TRUE(SetFileAttributesW((leftover / "velmor-cap-setup.exe.part").c_str(), FILE_ATTRIBUTE_READONLY));
+    std::ofstream(leftover / "setup.exe.part") << "x";
+    ASSERT_TRUE(SetFileAttributesW((leftover / "setup.exe.part").c_str(), FILE_ATTRIBUTE_READONLY));
     ASSERT_NO_FATAL_FAILURE(RunUnix("ln -s", outside, leftover / "temp" / "link", true));
     ASSERT_NO_FATAL_FAILURE(RunUnix("ln -s", outside, linked, true));
     fs::create_directories(otherName);
 
     RemoveEarlierStagingFolders();
     EXPECT_EQ(FileBytes(outside / "kept.txt"), "kept") << "a link was followed";
-    EXPECT_FALSE(fs::exists(leftover / "velmor-cap-setup.exe.part") || fs::exists(leftover / "temp" / "unpacked"));
+    EXPECT_FALSE(fs::exists(leftover / "setup.exe.part") || fs::exists(leftover / "temp" / "unpacked"));
     // Wine removes no link to a folder, so the leftover with one inside goes only once the link has gone.
     ASSERT_NO_FATAL_FAILURE(RunUnix("rm -f", leftover / "temp" / "link", leftover / "temp" / "link", false));
     // Made only now: under Wine, a Unix program started (RunUnix) ends the hold of every folder held before.

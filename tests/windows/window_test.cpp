@@ -17,6 +17,7 @@
 
 #include "app/main_window.h"
 #include "base/com.h"
+#include "config/product.h"
 #include "install/failure_dialog.h"
 #include "install/failure_dialog_seams.h"
 #include "install/progress.h"
@@ -101,14 +102,15 @@ TEST(ProgressWindow, ReportsRepaintWhatChanged) {
     ResetProgressState();
 }
 
-const std::wstring kAskService = L"\n\n已为您打开下载页面，请手动安装。\n\n点击\"确定\"联系客服\n点击\"取消\"稍后处理";
-const std::wstring kDownloadFailed = L"下载失败，请检查网络连接或联系客服。" + kAskService;
-const std::wstring kLaunchFailed = L"安装程序启动失败，请检查安装包或联系客服。" + kAskService;
+const std::wstring kAskService = L"\n\n" VELMOR_PRODUCT_PAGE_OPENED L"\n\n" VELMOR_PRODUCT_ASK_SUPPORT;
+const std::wstring kDownloadFailed = L"" VELMOR_PRODUCT_DOWNLOAD_FAILED + kAskService;
+const std::wstring kLaunchFailed = L"" VELMOR_PRODUCT_LAUNCH_FAILED + kAskService;
+constexpr wchar_t kCaption[] = L"" VELMOR_PRODUCT_BOX_CAPTION;
 
 // When the failure box is up and filled in: reads its text (the static control 0xFFFF of a message box) into text,
 // presses the button (Cancel unless told) and returns true.
 bool AnswerFailureBox(std::wstring& text, WPARAM button = IDCANCEL) {
-    HWND box = FindWindowW(L"#32770", L"系统提示");
+    HWND box = FindWindowW(L"#32770", kCaption);
     wchar_t buffer[2048] = {};
     if (!box || !GetDlgItemTextW(box, 0xFFFF, buffer, 2048))
         return false;
@@ -155,7 +157,7 @@ protected:
             std::getline(log, opened);
         }
         EXPECT_EQ(opened.rfind("https://localhost:", 0), 0u) << opened;
-        EXPECT_NE(opened.find("/velmor-cap/ebwebview\t"), std::string::npos) << opened;
+        EXPECT_NE(opened.find(VELMOR_PRODUCT_WEBVIEW_PATH "\t"), std::string::npos) << opened;
         SetUp();  // only the addresses opened from here on
     }
 
@@ -203,7 +205,7 @@ TEST_F(FailureDialog, ThreadThatCannotStartShowsTheDownloadFailure) {
 TEST_F(FailureDialog, WithoutADesktopShellTheBoxesGiveTheAddresses) {
     const auto shell = g_openThroughDesktopShell;
     g_openThroughDesktopShell = [](const std::wstring&) { return false; };
-    const std::wstring page = L"https://localhost:1/velmor-cap/ebwebview";
+    const std::wstring page = L"https://localhost:1/setup";
     std::vector<std::wstring> texts;
     std::thread answer([&texts] {
         PumpMessages(10000, [&texts] {
@@ -213,14 +215,14 @@ TEST_F(FailureDialog, WithoutADesktopShellTheBoxesGiveTheAddresses) {
             return texts.size() == 2;
         });
     });
-    ShowInstallFailure(nullptr, L"下载失败，请检查网络连接或联系客服。", page.c_str());
+    ShowInstallFailure(nullptr, L"" VELMOR_PRODUCT_DOWNLOAD_FAILED, page.c_str());
     answer.join();
     g_openThroughDesktopShell = shell;
     const std::wstring support = L"https://support.localhost:" + std::to_wstring(_wtoi(_wgetenv(L"VELMOR_TEST_PORT")));
     EXPECT_EQ(texts, (std::vector<std::wstring>{
-                         L"下载失败，请检查网络连接或联系客服。\n\n请在浏览器中打开下载页面，手动安装：\n" + page +
-                             L"\n\n点击\"确定\"联系客服\n点击\"取消\"稍后处理",
-                         L"请在浏览器中打开客服页面：\n" + support}));
+                         L"" VELMOR_PRODUCT_DOWNLOAD_FAILED L"\n\n" VELMOR_PRODUCT_OPEN_PAGE_YOURSELF L"\n" + page +
+                             L"\n\n" VELMOR_PRODUCT_ASK_SUPPORT,
+                         L"" VELMOR_PRODUCT_OPEN_SUPPORT_YOURSELF L"\n" + support}));
     Sleep(1000);
     EXPECT_EQ(fs::exists(urlLog_) ? fs::file_size(urlLog_) : 0, logStart_) << "an address was opened by this process";
 }
@@ -249,7 +251,7 @@ TEST_F(FailureDialog, WorkerShowsTheFailureAndHidesOrKeepsTheWindow) {
                             [&] {
                                 if (launched) {
                                     PumpMessages(750, [] { return false; });
-                                    EXPECT_EQ(FindWindowW(L"#32770", L"系统提示"), nullptr)
+                                    EXPECT_EQ(FindWindowW(L"#32770", kCaption), nullptr)
                                         << "the worker went on before the window was shown";
                                     ShowWindow(window, SW_SHOWNORMAL);
                                 }
@@ -264,7 +266,7 @@ TEST_F(FailureDialog, WorkerShowsTheFailureAndHidesOrKeepsTheWindow) {
         DestroyWindow(window);
         EXPECT_FALSE(fs::exists(setupLog));
         EXPECT_EQ(g_savePath.parent_path().parent_path(), fs::path(windows) / L"Temp");
-        EXPECT_EQ(g_savePath.filename(), L"velmor-cap-setup.exe");
+        EXPECT_EQ(g_savePath.filename(), L"" VELMOR_PRODUCT_SETUP_NAME);
         EXPECT_FALSE(fs::exists(g_savePath.parent_path())) << "the download's folder was left behind";
     }
     SetEnvironmentVariableW(L"VELMOR_SETUP_LOG", nullptr);
@@ -348,10 +350,11 @@ TEST(WindowAccessible, ReadsTheWindowClosesItAndIsDisconnectedAfterIt) {
             Said(a, &IAccessible::get_accValue, child), Said(a, &IAccessible::get_accDescription, child),
             Said(a, &IAccessible::get_accDefaultAction, child)};
     };
-    EXPECT_EQ(heard(0), (std::vector<std::string>{"48", "velmor录屏大师", "42%", "41 KB/s", "-"}));
+    EXPECT_EQ(heard(0), (std::vector<std::string>{"48", ProductName, "42%", "41 KB/s", "-"}));
     RecordProgress(87000, 100000, 7000);
-    EXPECT_EQ(heard(0), (std::vector<std::string>{"48", "velmor录屏大师", "87%", "44 KB/s", "-"}));
-    EXPECT_EQ(heard(1), (std::vector<std::string>{"43", "关闭", "-", "-", "按下"}));
+    EXPECT_EQ(heard(0), (std::vector<std::string>{"48", ProductName, "87%", "44 KB/s", "-"}));
+    EXPECT_EQ(heard(1),
+              (std::vector<std::string>{"43", VELMOR_PRODUCT_CLOSE_NAME, "-", "-", VELMOR_PRODUCT_PRESS_NAME}));
     LONG x = 0, y = 0, width = 0, height = 0;
     EXPECT_EQ(a->accLocation(&x, &y, &width, &height, Child(1)), S_OK);
     EXPECT_EQ((std::vector<LONG>{x, y, width, height}), (std::vector<LONG>{30 + 524, 40 + 12, 29, 29}));

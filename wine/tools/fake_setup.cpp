@@ -39,7 +39,7 @@ int Setup() {
     GetCurrentDirectoryW(MAX_PATH, directory);
     GetTempPathW(MAX_PATH + 1, temp);
     std::fprintf(log, "cwd=%s\ntemp=%s\nwindow_found=%d\nwindow_visible=%d\n", ToUtf8(directory).c_str(),
-                 ToUtf8(temp).c_str(), FindWindowW(L"VelmorInstaller", nullptr) ? 1 : 0, InstallerVisible() ? 1 : 0);
+                 ToUtf8(temp).c_str(), FindWindowW(kInstallerClass, nullptr) ? 1 : 0, InstallerVisible() ? 1 : 0);
     // Setup programs load DLLs by name; where this one comes from shows whether a DLL planted beside the installer
     // can reach the setup program.
     LoadLibraryW(L"winmm.dll");

@@ -8,7 +8,12 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include "base/product_values.h"
+
 // What the run's helper programs share.
+
+// The installer window's class (product.toml's program_name).
+inline constexpr wchar_t kInstallerClass[] = L"" VELMOR_PRODUCT_PROGRAM_NAME;
 
 inline std::string ToUtf8(const wchar_t* text) {
     char utf8[16384] = {};
@@ -18,7 +23,7 @@ inline std::string ToUtf8(const wchar_t* text) {
 
 // Whether the installer's window is on screen now.
 inline bool InstallerVisible() {
-    HWND installer = FindWindowW(L"VelmorInstaller", nullptr);
+    HWND installer = FindWindowW(kInstallerClass, nullptr);
     return installer && IsWindowVisible(installer);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/desktop_user_seams.h"
+#include "base/product_values.h"
 #include "install/install_log.h"
 #include "tests/windows/thread_rights.h"
 #include "wine/tools/file_bytes.h"
@@ -25,7 +26,8 @@ struct AtTheVeryEnd {
         LogStep(kLastLine);
         wchar_t temp[MAX_PATH + 1] = {};
         GetTempPathW(MAX_PATH + 1, temp);
-        const bool logged = FileBytes(std::wstring(temp) + L"VelmorInstaller.log").find(kLastLine) != std::string::npos;
+        const bool logged =
+            FileBytes(std::wstring(temp) + L"" VELMOR_PRODUCT_LOG_NAME).find(kLastLine) != std::string::npos;
         const std::string verdict =
             g_createdAsShellUser && g_revertedAfterwards && logged
                 ? "log probe: ok\n"

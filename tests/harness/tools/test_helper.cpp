@@ -6,7 +6,7 @@
 //                               delete it, and prints which of these succeeded ("found=1 write=0 rename=0 delete=0"
 //                               when it was there and all failed)
 //   hold <ms>                   a virus scanner's hold: waits (up to a minute) for a new installer staging folder
-//                               (%SystemRoot%\Temp\velmor-*) to hold the setup program or its partial file, opens
+//                               (in %SystemRoot%\Temp) to hold the setup program or its partial file, opens
 //                               that file without delete sharing as soon as it can, holds it for ms milliseconds and
 //                               prints "held=<file name>"; exit code 3 when none appeared
 //   dpi <dpi>                   tells the installer's window that its screen's DPI changed to dpi, as Windows does,
@@ -80,7 +80,7 @@ int Tamper(const std::wstring& path) {
 std::set<std::wstring> StagingFolders(const std::wstring& temp) {
     std::set<std::wstring> folders;
     WIN32_FIND_DATAW found{};
-    HANDLE search = FindFirstFileW((temp + L"\\velmor-*").c_str(), &found);
+    HANDLE search = FindFirstFileW((temp + L"\\" VELMOR_PRODUCT_STAGING_PREFIX L"*").c_str(), &found);
     for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
         folders.insert(found.cFileName);
     if (search != INVALID_HANDLE_VALUE)
@@ -95,7 +95,7 @@ int Hold(const wchar_t* milliseconds) {
     const std::set<std::wstring> before = StagingFolders(temp);
     for (const DWORD deadline = GetTickCount() + 60000; static_cast<LONG>(GetTickCount() - deadline) < 0; Sleep(5)) {
         for (const std::wstring& folder : StagingFolders(temp)) {
-            for (const wchar_t* name : {L"velmor-cap-setup.exe.part", L"velmor-cap-setup.exe"}) {
+            for (const wchar_t* name : {L"" VELMOR_PRODUCT_SETUP_NAME L".part", L"" VELMOR_PRODUCT_SETUP_NAME}) {
                 HANDLE file = before.count(folder)
                                   ? INVALID_HANDLE_VALUE
                                   : CreateFileW((temp + L"\\" + folder + L"\\" + name).c_str(), GENERIC_READ,
@@ -116,7 +116,7 @@ int Hold(const wchar_t* milliseconds) {
 // written into the installer's own memory.
 int ChangeDpi(const wchar_t* dpiText) {
     const int dpi = _wtoi(dpiText);
-    HWND window = FindWindowW(L"VelmorInstaller", nullptr);
+    HWND window = FindWindowW(kInstallerClass, nullptr);
     DWORD processId = 0;
     RECT place{};
     if (!window || !GetWindowThreadProcessId(window, &processId) || !GetWindowRect(window, &place))
@@ -139,7 +139,7 @@ int ChangeDpi(const wchar_t* dpiText) {
 
 int Accessible(const std::wstring& what) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    HWND window = FindWindowW(L"VelmorInstaller", nullptr);
+    HWND window = FindWindowW(kInstallerClass, nullptr);
     IAccessible* object = nullptr;
     if (!window || AccessibleObjectFromWindow(window, OBJID_CLIENT, kIidAccessible, reinterpret_cast<void**>(&object)))
         return 3;
