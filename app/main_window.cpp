@@ -31,9 +31,21 @@ bool g_highContrast = false;
 
 namespace {
 
-// Lays the window out for dpi: what painting and the progress reports measure by.
+// A fast download changes the bar's picture far more often than a screen shows frames: no two pictures are drawn closer
+// together than this, and a picture asked for sooner is drawn when it is due (the timer below).
+constexpr ULONGLONG kMinPaintIntervalMs = 33;
+constexpr UINT_PTR kPaintTimer = 1;
+ULONGLONG g_lastPaintTick = 0;  // of the window's thread
+
+// Lays the window out for dpi: what painting and the progress reports measure by. The large pictures are loaded the
+// first time a screen needs them.
 void LayOut(int dpi) {
     g_windowDpi = dpi;
+    if (dpi > kLargePicturesAboveDpi && !g_largeBackgroundImage) {
+        g_largeBackgroundImage = LoadPngResource(kLargeBackgroundPngId);
+        g_largeTrackImage = LoadPngResource(kLargeTrackPngId);
+        g_largeFillImage = LoadPngResource(kLargeFillPngId);
+    }
     const WindowLayout layout = CurrentLayout();
     SetProgressBarWidth(layout.bar.right - layout.bar.left);
 }
@@ -47,9 +59,6 @@ void OnCreate(HWND window) {
     g_backgroundBitmap = LoadBackgroundBitmap(window);
     g_trackImage = LoadPngResource(kTrackPngId);
     g_fillImage = LoadPngResource(kFillPngId);
-    g_largeBackgroundImage = LoadPngResource(kLargeBackgroundPngId);
-    g_largeTrackImage = LoadPngResource(kLargeTrackPngId);
-    g_largeFillImage = LoadPngResource(kLargeFillPngId);
     g_highContrast = IsHighContrastOn();
     LayOut(WindowDpi(window));
 
@@ -88,11 +97,17 @@ void OnSettingChange(HWND window) {
     InvalidateRect(window, nullptr, FALSE);
 }
 
-// Draws the whole window anew from its pictures and one reading of the progress values.
+// Draws the whole window anew from its pictures and one reading of the progress values; or, sooner than
+// kMinPaintIntervalMs after the last picture, leaves the one on screen and has the timer ask again when it is due.
 void PaintMainWindow(HWND window) {
     PAINTSTRUCT paint{};
     HDC dc = BeginPaint(window, &paint);
-    if (dc) {
+    const ULONGLONG now = GetTickCount64();
+    const bool due = now - g_lastPaintTick >= kMinPaintIntervalMs;
+    if (dc && !due)
+        SetTimer(window, kPaintTimer, static_cast<UINT>(kMinPaintIntervalMs - (now - g_lastPaintTick)), nullptr);
+    if (dc && due) {
+        g_lastPaintTick = now;
         RECT client{};
         GetClientRect(window, &client);
         DrawMainWindow(dc, client, paint.rcPaint,
@@ -102,8 +117,16 @@ void PaintMainWindow(HWND window) {
     }
     EndPaint(window, &paint);
 #ifdef VELMOR_PAINT_TRACE
-    NotePaintForTrace();
+    if (dc && due)
+        NotePaintForTrace();
 #endif
+}
+
+void OnTimer(HWND window, WPARAM timer) {
+    if (timer != kPaintTimer)
+        return;
+    KillTimer(window, kPaintTimer);
+    InvalidateRect(window, nullptr, FALSE);
 }
 
 void OnDestroy() {
@@ -208,6 +231,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             return DefWindowProcW(window, message, wParam, lParam);
         case WM_GETOBJECT:
             return AnswerGetObject(window, wParam, lParam);
+        case WM_TIMER:
+            OnTimer(window, wParam);
+            return 0;
         case WM_DPICHANGED:
             OnDpiChanged(window, wParam, lParam);
             return 0;

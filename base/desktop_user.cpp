@@ -71,8 +71,7 @@ ShellDesktop FindShellDesktop() {
 HWND FindDesktopShellWindow() {
     if (const HWND shell = GetShellWindow())
         return shell;
-    const ScopedComApartment com;
-    return FindShellDesktop().window;
+    return FindWindowW(L"Shell_TrayWnd", nullptr);
 }
 
 DesktopUserImpersonation::DesktopUserImpersonation() {

@@ -18,8 +18,9 @@ struct ShellDesktop {
 };
 ShellDesktop FindShellDesktop();
 
-// The desktop shell's window: the one that Windows names the shell window, or else the desktop's (on Windows the same
-// window; Wine names no shell window). Null when no shell runs. Uses COM on this thread for the moment it asks.
+// A window of the desktop shell's process: the one that Windows names the shell window, or else the taskbar, which the
+// same process owns (Wine names no shell window). Null when no shell runs. Asks no COM server, so that it costs nothing
+// on the way to the window's first picture.
 HWND FindDesktopShellWindow();
 
 // While it lives, the calling thread acts with the rights of the user that the desktop shell runs as, provided that

@@ -18,11 +18,12 @@ ProgressView g_shown;
 void OnDownloadProgress(HWND window, std::uint64_t received, std::uint64_t total) {
     RecordProgress(received, total, GetTickCount64());
     // This thread is the values' only writer, so they are read back as just stored.
-    const ProgressView view = ViewOfProgress(ReadProgress(), g_barWidth.load(std::memory_order_relaxed));
-    if (view == g_shown)
-        return;
-    const bool valueChanged = view.percentage != g_shown.percentage;
+    ProgressView view = g_shown;
+    UpdateProgressView(view, ReadProgress(), g_barWidth.load(std::memory_order_relaxed));
+    const bool changed = !(view == g_shown), valueChanged = view.percentage != g_shown.percentage;
     g_shown = view;
+    if (!changed)
+        return;
     InvalidateRect(window, nullptr, FALSE);
     if (valueChanged)
         NotifyWinEvent(EVENT_OBJECT_VALUECHANGE, window, OBJID_CLIENT, CHILDID_SELF);

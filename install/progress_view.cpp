@@ -16,13 +16,19 @@ int FillWidth(int barWidth, double fraction) {
     return std::min(width, barWidth);
 }
 
-ProgressView ViewOfProgress(const ProgressSnapshot& progress, int barWidth) {
-    ProgressView view;
+void UpdateProgressView(ProgressView& view, const ProgressSnapshot& progress, int barWidth) {
     view.sizeKnown = progress.total != 0;
     // The clamp absorbs a received count and a total taken from different reports.
     const double fraction = ProgressFraction(progress.received, progress.total);
     view.fillWidth = FillWidth(barWidth, fraction);
-    std::swprintf(view.percentage.data(), view.percentage.size(), L"%d%%", static_cast<int>(fraction * 100.0 + 0.5));
+    const int percent = static_cast<int>(fraction * 100.0 + 0.5);
+    if (percent != view.percent) {
+        view.percent = percent;
+        std::swprintf(view.percentage.data(), view.percentage.size(), L"%d%%", percent);
+    }
+    if (progress.bytesPerSecond == view.bytesPerSecond)
+        return;
+    view.bytesPerSecond = progress.bytesPerSecond;
 
     // The unit is chosen before rounding, so 1023.6 KiB/s reads "1024 KB/s". The largest speed a report can give
     // (2^64 bytes in a second) still fits.
@@ -33,5 +39,10 @@ ProgressView ViewOfProgress(const ProgressSnapshot& progress, int barWidth) {
         std::swprintf(view.speed.data(), view.speed.size(), L"%.0f KB/s", kib);
     else
         std::swprintf(view.speed.data(), view.speed.size(), L"%.2f MB/s", kib * 0.0009765625);
+}
+
+ProgressView ViewOfProgress(const ProgressSnapshot& progress, int barWidth) {
+    ProgressView view;
+    UpdateProgressView(view, progress, barWidth);
     return view;
 }

@@ -19,9 +19,22 @@ struct ProgressView {
     int fillWidth = 0;                    // pixels of the bar that are filled
     std::array<wchar_t, 8> percentage{};  // "0%" to "100%", rounded half up
     std::array<wchar_t, 32> speed{};      // "0 KB/s" when not above 0, whole KiB/s below 1024 KiB/s, else MiB/s
-    friend bool operator==(const ProgressView&, const ProgressView&) = default;
+    // What the texts were made from; nothing the window shows.
+    int percent = -1;
+    double bytesPerSecond = -1.0;
+
+    // The same on the screen: the bar and the texts, whatever they were made from.
+    friend bool operator==(const ProgressView& a, const ProgressView& b) {
+        return a.sizeKnown == b.sizeKnown && a.fillWidth == b.fillWidth && a.percentage == b.percentage &&
+               a.speed == b.speed;
+    }
 };
 
-// What the window shows for one reading of the progress, with a bar barWidth pixels wide. Allocates nothing and takes
-// no lock: the download's progress callback compares it with what it last asked the window to show.
+// Brings view up to date with one reading of the progress, for a bar barWidth pixels wide; a text is made anew only
+// when what it shows changed, so that a report that changes nothing on the screen costs next to nothing. Allocates
+// nothing and takes no lock: the download's progress callback compares the result with what it last asked the window
+// to show.
+void UpdateProgressView(ProgressView& view, const ProgressSnapshot& progress, int barWidth);
+
+// What the window shows for one reading of the progress: a view made up to date from nothing.
 ProgressView ViewOfProgress(const ProgressSnapshot& progress, int barWidth);

@@ -32,6 +32,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A visible 560 x 310 popup window at (x, y) of a class of its own with the given procedure.
+HWND MakeWindow(const wchar_t* className, WNDPROC procedure, int x, int y) {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = className;
+    RegisterClassW(&windowClass);
+    return CreateWindowExW(0, className, L"", WS_POPUP | WS_VISIBLE, x, y, 560, 310, nullptr, nullptr,
+                           windowClass.hInstance, nullptr);
+}
+
 // How many value changes of a client area screen readers were told of.
 int valueChanges = 0;
 void CALLBACK CountValueChange(HWINEVENTHOOK, DWORD, HWND, LONG object, LONG child, DWORD, DWORD) {
@@ -47,13 +58,7 @@ TEST(ProgressWindow, ReportsRepaintWhatChanged) {
     ResetProgressState();
     ForgetShownProgress();
     SetProgressBarWidth(480);
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = DefWindowProcW;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"VelmorProgressTest";
-    RegisterClassW(&windowClass);
-    HWND window = CreateWindowExW(0, L"VelmorProgressTest", L"", WS_POPUP | WS_VISIBLE, 0, 0, 560, 310, nullptr,
-                                  nullptr, windowClass.hInstance, nullptr);
+    HWND window = MakeWindow(L"VelmorProgressTest", DefWindowProcW, 0, 0);
     ASSERT_NE(window, nullptr);
     const HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_VALUECHANGE, EVENT_OBJECT_VALUECHANGE, nullptr,
                                                CountValueChange, GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
@@ -334,13 +339,7 @@ TEST(WindowAccessible, ReadsTheWindowClosesItAndIsDisconnectedAfterIt) {
     ResetProgressState();
     RecordProgress(0, 100000, 5000);
     RecordProgress(42000, 100000, 6000);  // 42 %, 42000 bytes in the last second
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = WindowWithoutInstall;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"VelmorAccessibleTest";
-    RegisterClassW(&windowClass);
-    HWND window = CreateWindowExW(0, L"VelmorAccessibleTest", L"", WS_POPUP | WS_VISIBLE, 30, 40, 560, 310, nullptr,
-                                  nullptr, windowClass.hInstance, nullptr);
+    HWND window = MakeWindow(L"VelmorAccessibleTest", WindowWithoutInstall, 30, 40);
     ComPtr<IAccessible> object;
     ASSERT_EQ(AccessibleObjectFromWindow(window, OBJID_CLIENT, kIidAccessible, PutVoid(object)), S_OK);
     IAccessible* const a = object.get();
