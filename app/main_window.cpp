@@ -108,6 +108,7 @@ void PaintMainWindow(HWND window) {
         SetTimer(window, kPaintTimer, static_cast<UINT>(kMinPaintIntervalMs - (now - g_lastPaintTick)), nullptr);
     if (dc && due) {
         g_lastPaintTick = now;
+        NoteProgressPictureBegun();
         RECT client{};
         GetClientRect(window, &client);
         DrawMainWindow(dc, client, paint.rcPaint,

@@ -12,6 +12,8 @@ namespace {
 std::atomic<int> g_barWidth{0};
 // What the reports last asked the window to show; the reporting thread's alone.
 ProgressView g_shown;
+// Whether a picture is asked for and not yet begun: set by the reporting thread, cleared by the window's.
+std::atomic<bool> g_pictureAskedFor{false};
 
 }  // namespace
 
@@ -24,7 +26,11 @@ void OnDownloadProgress(HWND window, std::uint64_t received, std::uint64_t total
     g_shown = view;
     if (!changed)
         return;
-    InvalidateRect(window, nullptr, FALSE);
+    // The values are stored before the question (and begun pictures read them after their answer): either the picture
+    // asked for sees them, or this report asks for another.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!g_pictureAskedFor.exchange(true))
+        InvalidateRect(window, nullptr, FALSE);
     if (valueChanged)
         NotifyWinEvent(EVENT_OBJECT_VALUECHANGE, window, OBJID_CLIENT, CHILDID_SELF);
 }
@@ -33,6 +39,12 @@ void SetProgressBarWidth(int pixels) {
     g_barWidth.store(pixels, std::memory_order_relaxed);
 }
 
+void NoteProgressPictureBegun() {
+    g_pictureAskedFor.store(false);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
 void ForgetShownProgress() {
     g_shown = ProgressView{};
+    g_pictureAskedFor.store(false);
 }

@@ -1,4 +1,5 @@
 #pragma once
 
-// For tests: forgets what the progress reports last asked the window to show, as at process start.
+// For tests: forgets what the progress reports last asked the window to show, and any picture asked for, as at process
+// start.
 void ForgetShownProgress();

@@ -1,7 +1,6 @@
 #include "ui/paint.h"
 
 #include <algorithm>
-#include <initializer_list>
 #include <string>
 
 #include "base/unique_handle.h"
@@ -56,21 +55,19 @@ Gdiplus::RectF ToRectF(const LayoutRect& r) {
 }
 
 // Draws text in the paint's text colour, in the font selected. With halo, first the same text in the halo colour
-// moved by radius pixels in each of eight directions, kept inside where: every glyph then stands out from what is
-// directly around it, whatever lies behind.
+// moved by halo pixels left, right, up and down, kept inside where: every glyph then stands out from what is directly
+// around it, whatever lies behind.
 void DrawLabel(HDC dc, const wchar_t* text, const LayoutRect& where, UINT format, COLORREF colour, int halo) {
     RECT rect = ToRect(where);
     if (halo > 0) {
         const int saved = SaveDC(dc);
         IntersectClipRect(dc, rect.left, rect.top, rect.right, rect.bottom);
         SetTextColor(dc, kHaloColor);
-        for (int dy : {-halo, 0, halo}) {
-            for (int dx : {-halo, 0, halo}) {
-                RECT moved = rect;
-                OffsetRect(&moved, dx, dy);
-                if (dx != 0 || dy != 0)
-                    DrawTextW(dc, text, -1, &moved, format);
-            }
+        const POINT moves[] = {{-halo, 0}, {halo, 0}, {0, -halo}, {0, halo}};
+        for (const POINT& move : moves) {
+            RECT moved = rect;
+            OffsetRect(&moved, move.x, move.y);
+            DrawTextW(dc, text, -1, &moved, format);
         }
         RestoreDC(dc, saved);
     }

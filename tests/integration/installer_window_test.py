@@ -4,12 +4,19 @@
 
 import os
 import shutil
+import subprocess
 import time
 
 from installer_harness import HELPER, PRODUCT, RUN, SETUP, SETUP_NAME, Installer, InstallerTestCase, wait_until, \
     xdotool
 
 DESKTOP = r"HKCU\Control Panel\Desktop"
+
+
+def percentage_pixels(window):
+    # The pixels of the window's percentage text (at 96 DPI), as the display shows them.
+    return subprocess.run(["import", "-window", window, "-crop", "160x20+40+247", "rgb:-"], env=RUN.env(),
+                          capture_output=True, timeout=20, check=True).stdout
 
 
 class CloseArea(InstallerTestCase):
@@ -77,12 +84,13 @@ class ScreenReader(InstallerTestCase):
                           "close_place": corner + ",29,29", "close_hit": "1"})
         self.assertTrue(int(heard["state"]) & 0x40, "not read-only")
         self.assertRegex(heard["description"], r"^(\d+ KB/s|\d+\.\d\d MB/s)$")
-        # The value is the percentage the window shows, and follows the download.
-        values = [heard["value"]]
+        # The value is the percentage the window shows, and follows the download; so does the window's picture of it.
+        values, shot = [heard["value"]], percentage_pixels(place["WINDOW"])
         wait_until(lambda: values.append(self.read()["value"]) or values[-1] != values[0], 15)
         for value in values:
             self.assertRegex(value, r"^\d+%$")
         self.assertNotEqual(values[-1], values[0], "the value did not change as the download went on")
+        self.assertTrue(wait_until(lambda: percentage_pixels(place["WINDOW"]) != shot, 5), "the window was not redrawn")
         self.assertEqual(RUN.wine(HELPER, "accessible", "press").returncode, 0)
         began = time.monotonic()
         self.assertEqual(installer.wait(10), 0)
